@@ -1,0 +1,38 @@
+# Nexoral: build, test and demo. Wraps CMake and installs the Debian packages it needs.
+BUILD_DIR ?= build
+TEST_BUILD_DIR ?= build-test
+JOBS ?= 2
+
+# What building and testing needs on a fresh Debian machine.
+DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev
+
+.PHONY: all build test demo deps clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for package in $(DEBIAN_PACKAGES); do \
+	  dpkg -s $$package >/dev/null 2>&1 || missing="$$missing $$package"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" -ne 0 ]; then echo "Missing Debian packages:$$missing (run as root to install)"; exit 1; fi; \
+	  echo "Installing Debian packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+test: deps
+	cmake -S . -B $(TEST_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DNEXORAL_SANITIZE=ON
+	cmake --build $(TEST_BUILD_DIR) -j$(JOBS)
+	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	@echo "nexoral: the filter module is built in $(BUILD_DIR)/src/nexoral.so."
+	@echo "nexoral: the web front end that loads it is not built yet, so there is no demo to run."
+
+clean:
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)

@@ -1,0 +1,27 @@
+# Compiler warnings and sanitizers, applied to every target through nexoral_build_options.
+option(NEXORAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+add_library(nexoral_build_options INTERFACE)
+add_library(nexoral::build_options ALIAS nexoral_build_options)
+
+target_compile_options(nexoral_build_options INTERFACE
+  -Wall -Wextra -Wpedantic -Werror
+  -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
+  -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough
+  # Designated initializers leave the other members at their defaults on purpose.
+  -Wno-missing-field-initializers)
+
+if(NEXORAL_SANITIZE)
+  target_compile_options(nexoral_build_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(nexoral_build_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# Shared objects that others load: the module and the service workers.
+# Only the three filter entry points leave such an object.
+set(NEXORAL_EXPORTS_MAP ${CMAKE_CURRENT_LIST_DIR}/filter_exports.map)
+function(nexoral_limit_exports target)
+  target_link_options(${target} PRIVATE
+    -Wl,--version-script=${NEXORAL_EXPORTS_MAP} -Wl,--no-undefined)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${NEXORAL_EXPORTS_MAP})
+endfunction()
