@@ -1,0 +1,34 @@
+// COutboundContext: the state of one response on its way to the client: the accumulated
+// response bytes, what its headers said, and its landmarks. Created by the module at
+// SF_NOTIFY_SEND_RESPONSE; a worker reads it through CDLLContext::Outbound during
+// SF_NOTIFY_SEND_RESPONSE and SF_NOTIFY_SEND_RAW_DATA.
+#ifndef NEXORAL_OUTBOUND_CONTEXT_H
+#define NEXORAL_OUTBOUND_CONTEXT_H
+
+#include <cstdint>
+
+#include "nexoral/common_pointers.h"
+#include "nexoral/ref_handle.h"
+
+class COutboundContext {
+ public:
+  COutboundContext() = default;
+  COutboundContext(const COutboundContext&) = delete;
+  COutboundContext& operator=(const COutboundContext&) = delete;
+  virtual ~COutboundContext() { delete[] pszBigBuffer; }
+
+  uint32_t BufferSize = 0;            // bytes held in pszBigBuffer
+  uint32_t RawStatus = 0;             // status code parsed from the accumulated status line
+  char* pszBigBuffer = nullptr;       // the response bytes collected so far (module's; new[])
+  uint32_t ZeroLength = 0;            // the response announced no body
+  uint32_t Chunked = 0;               // the response uses chunked transfer encoding
+  uint32_t RawContentLength = 0;      // body length found while accumulating
+  int32_t ResponseContentLength = 0;  // the "Content-Length:" the headers announced
+  uint32_t HeaderSize = 0;            // bytes of status line and headers
+  uint32_t HttpStatus = 0;            // the response's status code
+  CRefHandle<CCommonPointers> CommonPointers;  // the landmarks of pszBigBuffer
+  uint32_t HeadersComplete = 0;       // the header block has been seen whole
+  uint32_t AlreadySent = 0;           // the rebuilt response has been handed to the server
+};
+
+#endif  // NEXORAL_OUTBOUND_CONTEXT_H
