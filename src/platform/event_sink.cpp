@@ -1,0 +1,137 @@
+// Event sources over syslog, with a replaceable sink for tests.
+#include "platform/event_sink.h"
+
+#include <syslog.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/error_codes.h"
+
+namespace nexoral::platform {
+namespace {
+
+struct EventSource {
+  std::string name;
+  EventMessages messages;
+};
+
+class SyslogSink final : public EventSink {
+ public:
+  bool Write(const EventRecord& event) override {
+    const int priority = event.type == kEventError     ? LOG_ERR
+                         : event.type == kEventWarning ? LOG_WARNING
+                                                       : LOG_INFO;
+    syslog(LOG_USER | priority, "%s: [0x%08X] %s", event.source.c_str(),
+           static_cast<unsigned>(event.id), event.message.c_str());
+    return true;
+  }
+};
+
+class SourceTable {
+ public:
+  HANDLE Insert(EventSource source) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    nextId_ += 4;
+    sources_.emplace(nextId_, std::move(source));
+    return reinterpret_cast<HANDLE>(nextId_);
+  }
+
+  bool Find(HANDLE handle, EventSource* source) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto found = sources_.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == sources_.end()) return false;
+    *source = found->second;
+    return true;
+  }
+
+  bool Erase(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sources_.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
+  }
+
+ private:
+  std::mutex mutex_;
+  uintptr_t nextId_ = 0x7000;
+  std::unordered_map<uintptr_t, EventSource> sources_;
+};
+
+SourceTable& Sources() {
+  static SourceTable table;
+  return table;
+}
+
+SyslogSink& SystemLog() {
+  static SyslogSink sink;
+  return sink;
+}
+
+std::atomic<EventSink*> installedSink{nullptr};
+
+EventSink& CurrentSink() {
+  EventSink* sink = installedSink.load(std::memory_order_acquire);
+  return sink != nullptr ? *sink : SystemLog();
+}
+
+}  // namespace
+
+void InstallEventSink(EventSink* sink) { installedSink.store(sink, std::memory_order_release); }
+
+HANDLE RegisterEventSource(const std::string& name, const EventMessages& messages) {
+  if (name.empty()) {
+    SetLastError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  return Sources().Insert(EventSource{name, messages});
+}
+
+bool ReportEvent(HANDLE source, uint16_t type, uint16_t category, DWORD id,
+                 const std::vector<std::string>& texts, const void* rawData, DWORD rawSize) {
+  EventSource found;
+  if (!Sources().Find(source, &found)) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  EventRecord event;
+  event.source = found.name;
+  event.type = type;
+  event.category = category;
+  event.id = id;
+  event.texts = texts;
+  if (rawData != nullptr && rawSize > 0) {
+    const auto* bytes = static_cast<const uint8_t*>(rawData);
+    event.rawData.assign(bytes, bytes + rawSize);
+  }
+  auto message = found.messages.find(id);
+  event.message = message != found.messages.end() ? FormatEventMessage(message->second, texts)
+                                                  : FormatEventMessage("%1", texts);
+  if (CurrentSink().Write(event)) return true;
+  SetLastError(kErrorInvalidData);
+  return false;
+}
+
+bool DeregisterEventSource(HANDLE source) {
+  if (Sources().Erase(source)) return true;
+  SetLastError(kErrorInvalidHandle);
+  return false;
+}
+
+std::string FormatEventMessage(const std::string& message, const std::vector<std::string>& texts) {
+  std::string result;
+  result.reserve(message.size());
+  for (size_t i = 0; i < message.size(); ++i) {
+    const char next = i + 1 < message.size() ? message[i + 1] : '\0';
+    if (message[i] == '%' && next >= '1' && next <= '9') {
+      const size_t index = static_cast<size_t>(next - '1');
+      if (index < texts.size()) result += texts[index];
+      ++i;
+      continue;
+    }
+    result += message[i];
+  }
+  return result;
+}
+
+}  // namespace nexoral::platform
