@@ -1,0 +1,34 @@
+// End of a connection: the workers' last call, then the context tree goes.
+#include "notifications/end_of_session_notification.h"
+
+#include "diagnostics/log.h"
+#include "host/request_context.h"
+
+namespace nexoral {
+
+bool CEndOfSessionNotification::PreProcessNotification(CFilterContext* context,
+                                                       HTTP_FILTER_CONTEXT*, void*, DWORD&) {
+  if (context != nullptr) return true;
+  Log("[CLogNotification::PreProcessNotification] Context NULL, do nothing.");
+  return false;
+}
+
+bool CEndOfSessionNotification::PostProcessNotification(CFilterContext*, CDLLContext*,
+                                                        HTTP_FILTER_CONTEXT*) {
+  return false;
+}
+
+bool CEndOfSessionNotification::EndOfNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
+                                                  void*, DWORD&) {
+  if (context == nullptr) return true;
+  Log("CEndOfSessionNotification::EndOfNotification User: %s Context pointer <0x%p> initialized to "
+      "NULL.",
+      context->UserName.c_str(), pfc != nullptr ? pfc->pFilterContext : nullptr);
+  if (pfc != nullptr && pfc->pFilterContext == context) pfc->pFilterContext = nullptr;
+  ReleaseWorkerRecords(*context);
+  context->Stop = true;
+  delete context;
+  return true;
+}
+
+}  // namespace nexoral
