@@ -1,0 +1,65 @@
+// Log line formatting: bounds, the error-text form, the switch and failing writers.
+#include "diagnostics/log.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "harness/diagnostics_capture.h"
+#include "platform/error_text.h"
+
+namespace nexoral {
+namespace {
+
+using testing::LogCapture;
+
+TEST(LogTest, LongMessageIsCutAfter2047Characters) {
+  LogCapture capture;
+  const std::string message(3000, 'x');
+  Log("%s", message.c_str());
+  ASSERT_EQ(capture.Lines().size(), 1u);
+  EXPECT_EQ(capture.Lines()[0], message.substr(0, 2047));
+}
+
+TEST(LogTest, NothingIsWrittenWhileTheSwitchIsOff) {
+  LogCapture capture;
+  SetLogSwitch(kLogSwitchOff);
+  Log("dropped %d", 1);
+  LogError(2, "dropped too");
+  EXPECT_TRUE(capture.Lines().empty());
+}
+
+TEST(LogTest, LogErrorAppendsTheSystemTextAfterThreeBlanks) {
+  LogCapture capture;
+  LogError(2, "Load %s failed", "CoreSettings.xml");
+  ASSERT_EQ(capture.Lines().size(), 1u);
+  EXPECT_EQ(capture.Lines()[0],
+            "Load CoreSettings.xml failed   The system cannot find the file specified.");
+}
+
+TEST(LogTest, LogErrorBoundsTheMessageAndKeepsTheText) {
+  LogCapture capture;
+  const std::string message(800, 'm');
+  LogError(87, "%s", message.c_str());
+  ASSERT_EQ(capture.Lines().size(), 1u);
+  EXPECT_EQ(capture.Lines()[0], message.substr(0, 511) + "   " + SystemErrorText(87));
+}
+
+TEST(LogTest, LogErrorWithAnUnknownCodeEndsWithTheBlanks) {
+  LogCapture capture;
+  LogError(0x7777, "odd");
+  EXPECT_EQ(capture.Lines().at(0), "odd   ");
+}
+
+void ThrowingWriter(const char*) { throw std::runtime_error("disk gone"); }
+
+TEST(LogTest, AFailingWriterDoesNotReachTheCaller) {
+  LogCapture capture;
+  SetLogWriter(ThrowingWriter);
+  EXPECT_NO_THROW(Log("still fine"));
+  EXPECT_NO_THROW(LogError(5, "still fine"));
+}
+
+}  // namespace
+}  // namespace nexoral

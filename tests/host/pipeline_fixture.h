@@ -1,0 +1,62 @@
+// A worker list with scripted workers, one connection and captured diagnostics, for tests that
+// drive notifications through the pipeline.
+#ifndef NEXORAL_TESTS_HOST_PIPELINE_FIXTURE_H
+#define NEXORAL_TESTS_HOST_PIPELINE_FIXTURE_H
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "harness/diagnostics_capture.h"
+#include "harness/fake_connection.h"
+#include "harness/scripted_worker.h"
+#include "host/service_workers.h"
+#include "settings/core_general_settings.h"
+
+namespace nexoral::testing {
+
+class PipelineFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScriptedWorkers::Instance().Reset();
+    GetCoreGeneralSettings()->SetAllWorkersIgnoreProxied(true);
+  }
+  void TearDown() override { GetCoreGeneralSettings()->SetAllWorkersIgnoreProxied(true); }
+
+  CServiceWorkerDLLInfo& AddWorker(uint32_t id, DWORD notificationFlags) {
+    CRefHandle<CServiceWorkerDLLInfo> worker = MakeScriptedWorker(id, notificationFlags);
+    CServiceWorkerDLLInfo& info = *worker;
+    workers_.AddWorker(std::move(worker));
+    return info;
+  }
+  // Makes the list active and creates the handlers, as start-up does.
+  void Start() {
+    workers_.UpdateActiveFlag();
+    workers_.CreateHandlers();
+  }
+  CFilterContext& Attach(const std::vector<uint32_t>& workerIds) {
+    return AttachRequestContext(connection_, workerIds);
+  }
+  void Script(uint32_t workerId, DWORD notificationType, WorkerStep step) {
+    ScriptedWorkers::Instance().Script(workerId, notificationType, std::move(step));
+  }
+  std::vector<uint32_t> CalledFor(DWORD notificationType) const {
+    return ScriptedWorkers::Instance().CalledFor(notificationType);
+  }
+  CFilterContext* Context() { return static_cast<CFilterContext*>(connection_.pfc()->pFilterContext); }
+
+  LogCapture log_;
+  EventCapture events_;
+  CServiceWorkers workers_;
+  FakeConnection connection_;
+  FilterProc filter_ = DispatchThrough(workers_);
+};
+
+inline constexpr DWORD kAllSix = SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_AUTH_COMPLETE |
+                                 SF_NOTIFY_SEND_RESPONSE | SF_NOTIFY_SEND_RAW_DATA |
+                                 SF_NOTIFY_END_OF_REQUEST | SF_NOTIFY_END_OF_NET_SESSION;
+
+}  // namespace nexoral::testing
+
+#endif  // NEXORAL_TESTS_HOST_PIPELINE_FIXTURE_H
