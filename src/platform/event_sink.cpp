@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
-#include <unordered_map>
+#include <optional>
 
 #include "platform/error_codes.h"
+#include "platform/handle_table.h"
 
 namespace nexoral::platform {
 namespace {
@@ -30,36 +30,9 @@ class SyslogSink final : public EventSink {
   }
 };
 
-class SourceTable {
- public:
-  HANDLE Insert(EventSource source) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    nextId_ += 4;
-    sources_.emplace(nextId_, std::move(source));
-    return reinterpret_cast<HANDLE>(nextId_);
-  }
 
-  bool Find(HANDLE handle, EventSource* source) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto found = sources_.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == sources_.end()) return false;
-    *source = found->second;
-    return true;
-  }
-
-  bool Erase(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return sources_.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
-  }
-
- private:
-  std::mutex mutex_;
-  uintptr_t nextId_ = 0x7000;
-  std::unordered_map<uintptr_t, EventSource> sources_;
-};
-
-SourceTable& Sources() {
-  static SourceTable table;
+HandleTable<EventSource>& Sources() {
+  static HandleTable<EventSource> table(0x7000);
   return table;
 }
 
@@ -89,13 +62,13 @@ HANDLE RegisterEventSource(const std::string& name, const EventMessages& message
 
 bool ReportEvent(HANDLE source, uint16_t type, uint16_t category, DWORD id,
                  const std::vector<std::string>& texts, const void* rawData, DWORD rawSize) {
-  EventSource found;
-  if (!Sources().Find(source, &found)) {
+  const std::optional<EventSource> found = Sources().Find(source);
+  if (!found) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }
   EventRecord event;
-  event.source = found.name;
+  event.source = found->name;
   event.type = type;
   event.category = category;
   event.id = id;
@@ -104,8 +77,8 @@ bool ReportEvent(HANDLE source, uint16_t type, uint16_t category, DWORD id,
     const auto* bytes = static_cast<const uint8_t*>(rawData);
     event.rawData.assign(bytes, bytes + rawSize);
   }
-  auto message = found.messages.find(id);
-  event.message = message != found.messages.end() ? FormatEventMessage(message->second, texts)
+  auto message = found->messages.find(id);
+  event.message = message != found->messages.end() ? FormatEventMessage(message->second, texts)
                                                   : FormatEventMessage("%1", texts);
   if (CurrentSink().Write(event)) return true;
   SetLastError(kErrorInvalidData);

@@ -6,10 +6,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <unordered_map>
 
 #include "nexoral/filter_interface.h"
+#include "platform/handle_table.h"
 
 namespace nexoral::platform {
 namespace {
@@ -19,46 +18,16 @@ constexpr DWORD kNoToken = 1008;
 
 using SharedIdentity = std::shared_ptr<const TokenIdentity>;
 
-class TokenTable {
- public:
-  HANDLE Insert(SharedIdentity identity) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    nextId_ += 4;  // handle values look like kernel handles: multiples of 4, never null
-    tokens_.emplace(nextId_, std::move(identity));
-    return reinterpret_cast<HANDLE>(nextId_);
-  }
 
-  SharedIdentity Find(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto found = tokens_.find(reinterpret_cast<uintptr_t>(handle));
-    return found == tokens_.end() ? nullptr : found->second;
-  }
-
-  bool Erase(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return tokens_.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
-  }
-
-  size_t Size() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return tokens_.size();
-  }
-
- private:
-  std::mutex mutex_;
-  uintptr_t nextId_ = 0x100;
-  std::unordered_map<uintptr_t, SharedIdentity> tokens_;
-};
-
-TokenTable& Table() {
-  static TokenTable table;
+HandleTable<SharedIdentity>& Table() {
+  static HandleTable<SharedIdentity> table(0x100);
   return table;
 }
 
 thread_local SharedIdentity threadToken;
 
 SharedIdentity FindOrFail(HANDLE handle) {
-  SharedIdentity identity = Table().Find(handle);
+  SharedIdentity identity = Table().Find(handle).value_or(nullptr);
   if (!identity) SetLastError(kInvalidHandle);
   return identity;
 }
