@@ -34,23 +34,6 @@ TEST_F(RefHandleTest, LastReleaseDestroysThroughTheVirtualDestructor) {
   EXPECT_EQ(destroyed.load(), 1);
 }
 
-TEST_F(RefHandleTest, NullHandleIsThreeZeroWords) {
-  CRefHandle<Base> handle;
-  const void* const* words = reinterpret_cast<const void* const*>(&handle);
-  EXPECT_EQ(words[0], nullptr);
-  EXPECT_EQ(words[1], nullptr);
-  EXPECT_EQ(words[2], nullptr);
-  EXPECT_EQ(handle.UseCount(), 0);
-  CRefHandle<Base> copy = handle;
-  EXPECT_FALSE(copy);
-}
-
-TEST_F(RefHandleTest, FirstWordIsTheRecord) {
-  auto* record = new Derived();
-  CRefHandle<Base> handle(record);
-  EXPECT_EQ(*reinterpret_cast<Base* const*>(&handle), record);
-}
-
 TEST_F(RefHandleTest, MoveAndSelfAssignmentKeepOneReference) {
   CRefHandle<Base> handle(new Derived());
   CRefHandle<Base> moved = std::move(handle);

@@ -32,13 +32,5 @@ TEST(StaticMemoryTest, ConcurrentFirstAccessCreatesOneInstance) {
   EXPECT_EQ(lock.IsLocked(), FALSE);
 }
 
-TEST(StaticMemoryTest, BaseHolderCreatesNothing) {
-  struct Probe : Mem_Manager::Manger_memory<int> {
-    int* Instance() const { return instance_; }
-  } probe;
-  probe.create();
-  EXPECT_EQ(probe.Instance(), nullptr);
-}
-
 }  // namespace
 }  // namespace nexoral

@@ -11,60 +11,39 @@
 namespace nexoral {
 namespace {
 
-// Runs fn on another thread and returns its result.
-template <class Fn>
-auto OnOtherThread(Fn fn) {
-  decltype(fn()) result{};
-  std::thread thread([&] { result = fn(); });
-  thread.join();
-  return result;
+// TryLock on another thread; releases what it took.
+BOOL TryLockElsewhere(CCritSec& lock) {
+  BOOL taken = FALSE;
+  std::thread([&] {
+    taken = lock.TryLock();
+    if (taken) lock.Unlock();
+  }).join();
+  return taken;
 }
 
-TEST(CCritSecTest, TryLockFailsWhileTheSameThreadHoldsIt) {
+TEST(CCritSecTest, TryLockFailsWhileAnyThreadHoldsTheLockTheHolderIncluded) {
   CCritSec lock;
   lock.Lock();
   EXPECT_EQ(lock.TryLock(), FALSE);
+  EXPECT_EQ(TryLockElsewhere(lock), FALSE);
   EXPECT_EQ(lock.IsLocked(), TRUE);
   lock.Unlock();
   EXPECT_EQ(lock.IsLocked(), FALSE);
-}
+  EXPECT_EQ(TryLockElsewhere(lock), TRUE);
 
-TEST(CCritSecTest, TryLockFailsWhileAnotherThreadHoldsIt) {
-  CCritSec lock;
-  lock.Lock();
-  EXPECT_EQ(OnOtherThread([&] { return lock.TryLock(); }), FALSE);
-  lock.Unlock();
-  EXPECT_EQ(OnOtherThread([&] {
-              const BOOL taken = lock.TryLock();
-              if (taken) lock.Unlock();
-              return taken;
-            }),
-            TRUE);
-}
-
-TEST(CCritSecTest, TryLockOnAFreeLockHoldsItUntilUnlock) {
-  CCritSec lock;
   ASSERT_EQ(lock.TryLock(), TRUE);
-  EXPECT_EQ(lock.IsLocked(), TRUE);
-  EXPECT_EQ(OnOtherThread([&] { return lock.TryLock(); }), FALSE);
-  lock.Unlock();
-  EXPECT_EQ(lock.IsLocked(), FALSE);
-}
-
-TEST(CCritSecTest, UnlockWithoutLockDoesNothing) {
-  CCritSec lock;
-  lock.Unlock();
-  EXPECT_EQ(lock.IsLocked(), FALSE);
-  EXPECT_EQ(lock.TryLock(), TRUE);
+  EXPECT_EQ(TryLockElsewhere(lock), FALSE);
   lock.Unlock();
 }
 
-TEST(CCritSecTest, UnlockFromAThreadThatDoesNotHoldItDoesNothing) {
+TEST(CCritSecTest, UnlockByAThreadThatDoesNotHoldTheLockDoesNothing) {
   CCritSec lock;
+  lock.Unlock();
+  EXPECT_EQ(lock.IsLocked(), FALSE);
   lock.Lock();
   std::thread([&] { lock.Unlock(); }).join();
   EXPECT_EQ(lock.IsLocked(), TRUE);
-  EXPECT_EQ(OnOtherThread([&] { return lock.TryLock(); }), FALSE);
+  EXPECT_EQ(TryLockElsewhere(lock), FALSE);
   lock.Unlock();
 }
 
@@ -73,20 +52,12 @@ TEST(CCritSecTest, NestedGuardsReleaseTheLockCompletely) {
   CCritSec lock;
   {
     CSyncGuard outer(lock);
-    {
-      CSyncGuard inner(lock);
-      EXPECT_EQ(lock.IsLocked(), TRUE);
-    }
+    { CSyncGuard inner(lock); }
     EXPECT_EQ(lock.IsLocked(), TRUE);
-    EXPECT_EQ(OnOtherThread([&] { return lock.TryLock(); }), FALSE);
+    EXPECT_EQ(TryLockElsewhere(lock), FALSE);
   }
   EXPECT_EQ(lock.IsLocked(), FALSE);
-  EXPECT_EQ(OnOtherThread([&] {
-              const BOOL taken = lock.TryLock();
-              if (taken) lock.Unlock();
-              return taken;
-            }),
-            TRUE);
+  EXPECT_EQ(TryLockElsewhere(lock), TRUE);
 }
 
 TEST(CCritSecTest, GuardUnlocksWhenAnExceptionLeavesTheScope) {

@@ -64,12 +64,6 @@ TEST(EventLogTest, EventsAreWrittenAsTheProcessWhileTheThreadImpersonates) {
   EXPECT_EQ(events[0].record.message, "as process");
 }
 
-TEST(EventLogTest, EmptyReportTextWritesNothing) {
-  EventCapture capture;
-  ReportText(kReportError, "%s", "");
-  EXPECT_TRUE(capture.Events().empty());
-}
-
 TEST(EventLogTest, ReportTextIsBoundedAndReportErrorLeadsWithTheSystemText) {
   EventCapture capture;
   const std::string huge(30000, 'z');

@@ -46,12 +46,6 @@ TEST(LogTest, LogErrorBoundsTheMessageAndKeepsTheText) {
   EXPECT_EQ(capture.Lines()[0], message.substr(0, 511) + "   " + SystemErrorText(87));
 }
 
-TEST(LogTest, LogErrorWithAnUnknownCodeEndsWithTheBlanks) {
-  LogCapture capture;
-  LogError(0x7777, "odd");
-  EXPECT_EQ(capture.Lines().at(0), "odd   ");
-}
-
 void ThrowingWriter(const char*) { throw std::runtime_error("disk gone"); }
 
 TEST(LogTest, AFailingWriterDoesNotReachTheCaller) {

@@ -103,11 +103,6 @@ std::optional<std::string> FakeConnection::FindServerVariable(const std::string&
 
 std::optional<std::string> FakeConnection::FindHeader(const std::string& nameWithColon) const {
   const std::string name = WithoutColon(nameWithColon);
-  if (activeHeaders_ == &requestHeaders) {
-    if (EqualsIgnoringCase(name, "method")) return method;
-    if (EqualsIgnoringCase(name, "url")) return url;
-    if (EqualsIgnoringCase(name, "version")) return version;
-  }
   if (activeHeaders_ == nullptr) return std::nullopt;
   return activeHeaders_->Get(name);
 }
@@ -115,10 +110,6 @@ std::optional<std::string> FakeConnection::FindHeader(const std::string& nameWit
 void FakeConnection::SetActiveHeader(const std::string& nameWithColon, const std::string& value,
                                      bool add) {
   const std::string name = WithoutColon(nameWithColon);
-  if (activeHeaders_ == &requestHeaders && EqualsIgnoringCase(name, "url")) {
-    url = value;
-    return;
-  }
   if (add) {
     activeHeaders_->Add(name, value);
   } else if (value.empty()) {

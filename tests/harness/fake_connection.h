@@ -62,9 +62,6 @@ class FakeConnection {
   std::map<std::string, std::string, CaseInsensitiveLess> serverVariables;
   HeaderFields requestHeaders;
   HeaderFields responseHeaders;
-  std::string method = "GET";
-  std::string url = "/owa/";
-  std::string version = "HTTP/1.1";
   DWORD responseStatus = 200;
   HANDLE userToken = nullptr;  // what GetUserToken hands out; null fails with 1008
 

@@ -40,16 +40,6 @@ TEST_F(RequestContextTest, GetDLLContextFindsTheWorkersContextOrNothing) {
   EXPECT_FALSE(context.GetDLLContext(5));
 }
 
-TEST_F(RequestContextTest, NewRecordsStartUnmatched) {
-  CFilterContext context;
-  CDLLContext dllContext;
-  EXPECT_EQ(context.CriteriaId, -1);
-  EXPECT_EQ(dllContext.CriteriaId, -1);
-  EXPECT_EQ(dllContext.MatchedBy, -1);
-  EXPECT_EQ(dllContext.Reserved3, -1);
-  EXPECT_EQ(dllContext.ControlStatus, static_cast<uint32_t>(CONTROL_NONE));
-}
-
 TEST_F(RequestContextTest, DestructionReleasesLandmarksInstructionsOutboundThenWorkers) {
   {
     CFilterContext context;
@@ -88,16 +78,6 @@ TEST_F(RequestContextTest, ReplaceBufferStaysTheWorkers) {
     dllContext->ReplaceLength = sizeof(workerBuffer) - 1;
   }
   EXPECT_EQ(std::string(workerBuffer), "HTTP/1.1 302 Found\r\n\r\n");
-}
-
-TEST_F(RequestContextTest, RequestInfoLookupTriesTheHeaderForm) {
-  CRequestInfo info;
-  info.Variables = {{"X-OWA-ProxySid:", "S-1-5-18"}, {"URL", "/owa/"}};
-  std::string value;
-  EXPECT_TRUE(info.Lookup("X-OWA-ProxySid", value));
-  EXPECT_EQ(value, "S-1-5-18");
-  EXPECT_FALSE(info.Lookup("url", value));
-  EXPECT_EQ(info.ValueOf("AUTH_USER"), "");
 }
 
 }  // namespace

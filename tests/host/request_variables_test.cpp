@@ -45,68 +45,58 @@ BOOL ClaimsHugeSize(HTTP_FILTER_CONTEXT*, const char*, void*, DWORD* size) {
   return FALSE;
 }
 
-class GetIISParmTTest : public ::testing::Test {
- protected:
-  LogCapture log_;
-  FakeConnection connection_;
-  std::string value_ = "before";
+// Values the server has are fetched whole, empty or not.
+TEST(GetIISParmTTest, ValuesAreFetchedWithTheSizeTheServerAskedFor) {
+  LogCapture log;
+  FakeConnection connection;
+  connection.serverVariables["HTTP_URL"] = "/owa/?ae=Folder";
+  connection.serverVariables["QUERY_STRING"] = "";
+  std::string url, query = "before";
+  EXPECT_TRUE(Base::GetIISParmT(connection.pfc(), connection.pfc()->GetServerVariable, "HTTP_URL", url));
+  EXPECT_TRUE(Base::GetIISParmT(connection.pfc(), connection.pfc()->GetServerVariable, "QUERY_STRING", query));
+  EXPECT_FALSE(Base::GetIISParmT(connection.pfc(), connection.pfc()->GetServerVariable, "NOPE", url));
+  EXPECT_EQ(url, "/owa/?ae=Folder");
+  EXPECT_EQ(query, "");
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+struct FetchCase {
+  const char* name;
+  PFN_GETVALUE fetch;
+  bool result;
+  std::string value;  // the value afterwards; it starts as "before"
+  std::vector<std::string> log;
 };
 
-TEST_F(GetIISParmTTest, ValueIsFetchedWithTheSizeTheServerAskedFor) {
-  connection_.serverVariables["HTTP_URL"] = "/owa/?ae=Folder";
-  EXPECT_TRUE(Base::GetIISParmT(connection_.pfc(), connection_.pfc()->GetServerVariable, "HTTP_URL", value_));
-  EXPECT_EQ(value_, "/owa/?ae=Folder");
-  EXPECT_TRUE(log_.Lines().empty());
+void PrintTo(const FetchCase& fetchCase, std::ostream* out) { *out << fetchCase.name; }
+
+class GetIISParmTProtocolTest : public ::testing::TestWithParam<FetchCase> {};
+
+TEST_P(GetIISParmTProtocolTest, ResultValueAndLogFollowTheServersAnswers) {
+  LogCapture log;
+  FakeConnection connection;
+  std::string value = "before";
+  EXPECT_EQ(Base::GetIISParmT(connection.pfc(), GetParam().fetch, "X", value), GetParam().result);
+  EXPECT_EQ(value, GetParam().value);
+  EXPECT_EQ(log.Lines(), GetParam().log);
 }
 
-TEST_F(GetIISParmTTest, EmptyValueIsFetchedAsEmpty) {
-  connection_.serverVariables["QUERY_STRING"] = "";
-  EXPECT_TRUE(Base::GetIISParmT(connection_.pfc(), connection_.pfc()->GetServerVariable, "QUERY_STRING", value_));
-  EXPECT_EQ(value_, "");
-}
-
-TEST_F(GetIISParmTTest, SuccessOnTheSizeQueryKeepsTheValue) {
-  EXPECT_TRUE(Base::GetIISParmT(connection_.pfc(), SucceedsAtOnce, "X", value_));
-  EXPECT_EQ(value_, "before");
-}
-
-TEST_F(GetIISParmTTest, FailureWithoutASizeIsSilent) {
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), UnknownWithoutSize, "X", value_));
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), connection_.pfc()->GetServerVariable, "NOPE", value_));
-  EXPECT_EQ(value_, "before");
-  EXPECT_TRUE(log_.Lines().empty());
-}
-
-TEST_F(GetIISParmTTest, KnownFailuresWithASizeAreLogged) {
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), UnknownWithSize, "X-ZQRequest", value_));
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), InvalidParameterWithSize, "URL", value_));
-  EXPECT_THAT(log_.Lines(), ::testing::ElementsAre(
-                                "GetIISParmT  GetServerVariable failed X-ZQRequest Error 1413",
-                                "GetIISParmT  GetServerVariable failed URL Error 87"));
-}
-
-TEST_F(GetIISParmTTest, OtherFailuresWithASizeAreSilent) {
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), OtherErrorWithSize, "URL", value_));
-  EXPECT_TRUE(log_.Lines().empty());
-}
-
-TEST_F(GetIISParmTTest, FailingSecondCallIsLoggedWithItsErrorAndGivesAnEmptyValue) {
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), SecondCallFails, "AUTH_USER", value_));
-  EXPECT_EQ(value_, "");
-  EXPECT_THAT(log_.Lines(), ::testing::ElementsAre(
-                                "GetIISParmT AUTH_USER failed Error: 5   Access is denied."));
-}
-
-TEST_F(GetIISParmTTest, AnImpossibleSizeIsRefused) {
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), ClaimsHugeSize, "ALL_RAW", value_));
-  EXPECT_EQ(value_, "before");
-  EXPECT_TRUE(log_.Contains("GetIISParmT ALL_RAW failed Error: 8"));
-}
-
-TEST_F(GetIISParmTTest, MissingArgumentsFail) {
-  EXPECT_FALSE(Base::GetIISParmT(nullptr, SucceedsAtOnce, "X", value_));
-  EXPECT_FALSE(Base::GetIISParmT(connection_.pfc(), nullptr, "X", value_));
-}
+INSTANTIATE_TEST_SUITE_P(
+    ServerAnswers, GetIISParmTProtocolTest,
+    ::testing::Values(
+        FetchCase{"SuccessOnTheSizeQuery", SucceedsAtOnce, true, "before", {}},
+        FetchCase{"FailureWithoutSize", UnknownWithoutSize, false, "before", {}},
+        FetchCase{"UnknownWithSize", UnknownWithSize, false, "before",
+                  {"GetIISParmT  GetServerVariable failed X Error 1413"}},
+        FetchCase{"InvalidParameterWithSize", InvalidParameterWithSize, false, "before",
+                  {"GetIISParmT  GetServerVariable failed X Error 87"}},
+        FetchCase{"OtherErrorWithSize", OtherErrorWithSize, false, "before", {}},
+        FetchCase{"SecondCallFails", SecondCallFails, false, "",
+                  {"GetIISParmT X failed Error: 5   Access is denied."}},
+        FetchCase{"ImpossibleSize", ClaimsHugeSize, false, "before",
+                  {"GetIISParmT X failed Error: 8   Not enough memory resources are available to "
+                   "process this command."}}),
+    [](const ::testing::TestParamInfo<FetchCase>& test) { return std::string(test.param.name); });
 
 class CaptureTest : public ::testing::Test {
  protected:

@@ -30,26 +30,5 @@ TEST(ErrorTextTest, HresultOfFacilitySevenGivesTheSystemErrorText) {
   EXPECT_TRUE(Succeeded(kSFalse));
 }
 
-TEST(ErrorTextTest, UnknownCodeHasNoText) { EXPECT_EQ(SystemErrorText(0x12345), ""); }
-
-TEST(ComErrorsTest, ComErrorCarriesItsResultAndMessage) {
-  try {
-    throw _com_error(kEOutOfMemory);
-  } catch (const _com_error& error) {
-    EXPECT_EQ(error.Error(), kEOutOfMemory);
-    EXPECT_EQ(error.ErrorMessage(), SystemErrorText(8 + 6));
-  }
-  EXPECT_EQ(_com_error(static_cast<HRESULT>(0x80041234u)).ErrorMessage(), "Unknown error 0x80041234");
-}
-
-TEST(ComErrorsTest, AtlThrowRaisesCAtlException) {
-  try {
-    AtlThrow(kEInvalidArg);
-    FAIL() << "AtlThrow returned";
-  } catch (const CAtlException& error) {
-    EXPECT_EQ(static_cast<HRESULT>(error), kEInvalidArg);
-  }
-}
-
 }  // namespace
 }  // namespace nexoral

@@ -36,12 +36,5 @@ TEST(EventSinkTest, EventsReachTheInstalledSinkWithTheSourceMessage) {
   EXPECT_EQ(sink.events[0].rawData.size(), 2u);
 }
 
-TEST(EventSinkTest, UnknownSourceAndEmptyNameFail) {
-  EXPECT_FALSE(ReportEvent(reinterpret_cast<HANDLE>(0x4), kEventError, 0, 1, {}, nullptr, 0));
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-  EXPECT_EQ(RegisterEventSource("", {}), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
-}
-
 }  // namespace
 }  // namespace nexoral::platform

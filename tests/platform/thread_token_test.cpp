@@ -59,12 +59,6 @@ TEST_F(ThreadTokenTest, ImpersonationBelongsToTheThreadAndOutlivesTheHandle) {
   EXPECT_EQ(EffectiveIdentity().user, ProcessIdentity().user);
 }
 
-TEST_F(ThreadTokenTest, OpenThreadTokenWithoutImpersonationFailsWithNoToken) {
-  HANDLE token = nullptr;
-  EXPECT_FALSE(OpenThreadToken(&token));
-  EXPECT_EQ(GetLastError(), kErrorNoToken);
-}
-
 TEST_F(ThreadTokenTest, ProcessIdentityScopeRevertsAndRestores) {
   HANDLE token = CreateAccessToken(Alice());
   ASSERT_TRUE(SetThreadToken(token));
@@ -82,13 +76,6 @@ TEST_F(ThreadTokenTest, ProcessIdentityScopeWithoutImpersonationLeavesLastErrorA
   { ProcessIdentityScope asProcess; }
   EXPECT_EQ(GetLastError(), 1234u);
   EXPECT_FALSE(ThreadImpersonates());
-}
-
-TEST_F(ThreadTokenTest, ProcessIdentityHasAUnixSid) {
-  const TokenIdentity identity = ProcessIdentity();
-  EXPECT_FALSE(identity.user.empty());
-  EXPECT_EQ(identity.sid.rfind("S-1-22-1-", 0), 0u);
-  ASSERT_FALSE(identity.groupSids.empty());
 }
 
 }  // namespace
