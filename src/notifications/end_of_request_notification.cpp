@@ -21,18 +21,6 @@ void CloseImpersonationToken(CFilterContext& context) {
 
 }  // namespace
 
-bool CEndOfRequestNotification::PreProcessNotification(CFilterContext* context,
-                                                       HTTP_FILTER_CONTEXT*, void*, DWORD&) {
-  if (context != nullptr) return true;
-  Log("[CEndOfRequestNotification::PreProcessNotification] Context NULL, do nothing.");
-  return false;
-}
-
-bool CEndOfRequestNotification::PostProcessNotification(CFilterContext*, CDLLContext*,
-                                                        HTTP_FILTER_CONTEXT*) {
-  return false;
-}
-
 bool CEndOfRequestNotification::EndOfNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
                                                   void*, DWORD&) {
   if (context == nullptr) return true;

@@ -1,24 +1,20 @@
 // CEndOfRequestNotification: handles SF_NOTIFY_END_OF_REQUEST. Every worker that took part in
-// the request sees the end, whatever its control status; then the impersonation token is closed
-// and the request's context tree released.
+// the request sees the end; then the impersonation token is closed and the request's context
+// tree released.
 #ifndef NEXORAL_NOTIFICATIONS_END_OF_REQUEST_NOTIFICATION_H
 #define NEXORAL_NOTIFICATIONS_END_OF_REQUEST_NOTIFICATION_H
 
-#include "host/base_notification.h"
+#include "notifications/closing_notification.h"
 
 namespace nexoral {
 
-class CEndOfRequestNotification : public CBaseNotification {
+class CEndOfRequestNotification : public CClosingNotification {
  public:
   explicit CEndOfRequestNotification(CServiceWorkers* serviceWorkers)
-      : CBaseNotification(serviceWorkers, SF_NOTIFY_END_OF_REQUEST) {}
+      : CClosingNotification(
+            serviceWorkers, SF_NOTIFY_END_OF_REQUEST,
+            "[CEndOfRequestNotification::PreProcessNotification] Context NULL, do nothing.") {}
 
-  // True whenever a context exists: the request's flags do not keep workers from the end.
-  bool PreProcessNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
-                              void* notificationData, DWORD& status) override;
-  // Never stops the loop: every worker with a context is called.
-  bool PostProcessNotification(CFilterContext* context, CDLLContext* dllContext,
-                               HTTP_FILTER_CONTEXT* pfc) override;
   // Closes the token and releases the context; the status stays as the workers left it.
   bool EndOfNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc, void* notificationData,
                          DWORD& status) override;

@@ -6,18 +6,6 @@
 
 namespace nexoral {
 
-bool CEndOfSessionNotification::PreProcessNotification(CFilterContext* context,
-                                                       HTTP_FILTER_CONTEXT*, void*, DWORD&) {
-  if (context != nullptr) return true;
-  Log("[CLogNotification::PreProcessNotification] Context NULL, do nothing.");
-  return false;
-}
-
-bool CEndOfSessionNotification::PostProcessNotification(CFilterContext*, CDLLContext*,
-                                                        HTTP_FILTER_CONTEXT*) {
-  return false;
-}
-
 bool CEndOfSessionNotification::EndOfNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
                                                   void*, DWORD&) {
   if (context == nullptr) return true;

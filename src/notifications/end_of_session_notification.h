@@ -3,19 +3,18 @@
 #ifndef NEXORAL_NOTIFICATIONS_END_OF_SESSION_NOTIFICATION_H
 #define NEXORAL_NOTIFICATIONS_END_OF_SESSION_NOTIFICATION_H
 
-#include "host/base_notification.h"
+#include "notifications/closing_notification.h"
 
 namespace nexoral {
 
-class CEndOfSessionNotification : public CBaseNotification {
+class CEndOfSessionNotification : public CClosingNotification {
  public:
   explicit CEndOfSessionNotification(CServiceWorkers* serviceWorkers)
-      : CBaseNotification(serviceWorkers, SF_NOTIFY_END_OF_NET_SESSION) {}
+      : CClosingNotification(
+            serviceWorkers, SF_NOTIFY_END_OF_NET_SESSION,
+            "[CLogNotification::PreProcessNotification] Context NULL, do nothing.") {}
 
-  bool PreProcessNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
-                              void* notificationData, DWORD& status) override;
-  bool PostProcessNotification(CFilterContext* context, CDLLContext* dllContext,
-                               HTTP_FILTER_CONTEXT* pfc) override;
+  // Releases the context; the status stays as the workers left it.
   bool EndOfNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc, void* notificationData,
                          DWORD& status) override;
 };
