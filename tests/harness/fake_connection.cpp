@@ -26,6 +26,16 @@ std::string VariableForm(const std::string& headerName) {
   return form;
 }
 
+BOOL Fail(DWORD code) {
+  SetLastError(code);
+  return FALSE;
+}
+
+// Unknown names fail with ERROR_INVALID_INDEX and leave *size alone.
+BOOL CopyFoundValue(const std::optional<std::string>& value, void* buffer, DWORD* size) {
+  return value ? CopyValueOut(*value, buffer, size) : Fail(kErrorInvalidIndex);
+}
+
 std::string WithoutColon(const std::string& name) {
   return !name.empty() && name.back() == ':' ? name.substr(0, name.size() - 1) : name;
 }
@@ -58,15 +68,11 @@ void HeaderFields::Remove(const std::string& name) {
 }
 
 BOOL CopyValueOut(const std::string& value, void* buffer, DWORD* size) {
-  if (size == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
-  }
+  if (size == nullptr) return Fail(kErrorInvalidParameter);
   const DWORD needed = static_cast<DWORD>(value.size() + 1);
   if (buffer == nullptr || *size < needed) {
     *size = needed;
-    SetLastError(kErrorInsufficientBuffer);
-    return FALSE;
+    return Fail(kErrorInsufficientBuffer);
   }
   std::memcpy(buffer, value.c_str(), needed);
   *size = needed;
@@ -121,23 +127,12 @@ void FakeConnection::SetActiveHeader(const std::string& nameWithColon, const std
 
 BOOL FakeConnection::GetServerVariableThunk(HTTP_FILTER_CONTEXT* pfc, const char* name,
                                             void* buffer, DWORD* size) {
-  if (pfc == nullptr || name == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
-  }
-  std::optional<std::string> value = Of(pfc).FindServerVariable(name);
-  if (!value) {
-    SetLastError(kErrorInvalidIndex);
-    return FALSE;
-  }
-  return CopyValueOut(*value, buffer, size);
+  if (pfc == nullptr || name == nullptr) return Fail(kErrorInvalidParameter);
+  return CopyFoundValue(Of(pfc).FindServerVariable(name), buffer, size);
 }
 
 BOOL FakeConnection::AddResponseHeadersThunk(HTTP_FILTER_CONTEXT* pfc, const char* headers, DWORD) {
-  if (pfc == nullptr || headers == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
-  }
+  if (pfc == nullptr || headers == nullptr) return Fail(kErrorInvalidParameter);
   Of(pfc).addedResponseHeaders += headers;
   return TRUE;
 }
@@ -145,25 +140,18 @@ BOOL FakeConnection::AddResponseHeadersThunk(HTTP_FILTER_CONTEXT* pfc, const cha
 BOOL FakeConnection::WriteClientThunk(HTTP_FILTER_CONTEXT* pfc, const void* buffer, DWORD* bytes,
                                       DWORD) {
   if (pfc == nullptr || bytes == nullptr || (buffer == nullptr && *bytes != 0)) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
+    return Fail(kErrorInvalidParameter);
   }
   FakeConnection& connection = Of(pfc);
   if (connection.throwInWriteClient) throw std::runtime_error("connection reset by test");
-  if (connection.failWriteClient) {
-    SetLastError(kErrorNoData);
-    return FALSE;
-  }
+  if (connection.failWriteClient) return Fail(kErrorNoData);
   connection.clientWrites.emplace_back(static_cast<const char*>(buffer), *bytes);
   return TRUE;
 }
 
 BOOL FakeConnection::ServerSupportFunctionThunk(HTTP_FILTER_CONTEXT* pfc, SF_REQ_TYPE request,
                                                 void* pData, ULONG_PTR ul1, ULONG_PTR ul2) {
-  if (pfc == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
-  }
+  if (pfc == nullptr) return Fail(kErrorInvalidParameter);
   const char* status = static_cast<const char*>(pData);
   const char* headers = reinterpret_cast<const char*>(ul1);
   Of(pfc).supportCalls.push_back(
@@ -173,45 +161,31 @@ BOOL FakeConnection::ServerSupportFunctionThunk(HTTP_FILTER_CONTEXT* pfc, SF_REQ
 
 BOOL FakeConnection::GetHeaderThunk(HTTP_FILTER_CONTEXT* pfc, const char* name, void* buffer,
                                     DWORD* size) {
-  if (pfc == nullptr || name == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
+  if (pfc == nullptr || name == nullptr) return Fail(kErrorInvalidParameter);
+  return CopyFoundValue(Of(pfc).FindHeader(name), buffer, size);
+}
+
+BOOL FakeConnection::ChangeHeader(HTTP_FILTER_CONTEXT* pfc, const char* name, const char* value,
+                                  bool add) {
+  if (pfc == nullptr || name == nullptr || value == nullptr || Of(pfc).activeHeaders_ == nullptr) {
+    return Fail(kErrorInvalidParameter);
   }
-  std::optional<std::string> value = Of(pfc).FindHeader(name);
-  if (!value) {
-    SetLastError(kErrorInvalidIndex);
-    return FALSE;
-  }
-  return CopyValueOut(*value, buffer, size);
+  Of(pfc).SetActiveHeader(name, value, add);
+  return TRUE;
 }
 
 BOOL FakeConnection::SetHeaderThunk(HTTP_FILTER_CONTEXT* pfc, const char* name, const char* value) {
-  if (pfc == nullptr || name == nullptr || value == nullptr || Of(pfc).activeHeaders_ == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
-  }
-  Of(pfc).SetActiveHeader(name, value, false);
-  return TRUE;
+  return ChangeHeader(pfc, name, value, false);
 }
 
 BOOL FakeConnection::AddHeaderThunk(HTTP_FILTER_CONTEXT* pfc, const char* name, const char* value) {
-  if (pfc == nullptr || name == nullptr || value == nullptr || Of(pfc).activeHeaders_ == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
-  }
-  Of(pfc).SetActiveHeader(name, value, true);
-  return TRUE;
+  return ChangeHeader(pfc, name, value, true);
 }
 
 BOOL FakeConnection::GetUserTokenThunk(HTTP_FILTER_CONTEXT* pfc, HANDLE* token) {
-  if (pfc == nullptr || token == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return FALSE;
-  }
+  if (pfc == nullptr || token == nullptr) return Fail(kErrorInvalidParameter);
   *token = Of(pfc).userToken;
-  if (*token != nullptr) return TRUE;
-  SetLastError(kErrorNoToken);
-  return FALSE;
+  return *token != nullptr ? TRUE : Fail(kErrorNoToken);
 }
 
 DWORD FakeConnection::PreprocHeaders(const FilterProc& filter) {

@@ -98,6 +98,7 @@ class FakeConnection {
   static BOOL ServerSupportFunctionThunk(HTTP_FILTER_CONTEXT* pfc, SF_REQ_TYPE request,
                                          void* pData, ULONG_PTR ul1, ULONG_PTR ul2);
   static BOOL GetHeaderThunk(HTTP_FILTER_CONTEXT* pfc, const char* name, void* buffer, DWORD* size);
+  static BOOL ChangeHeader(HTTP_FILTER_CONTEXT* pfc, const char* name, const char* value, bool add);
   static BOOL SetHeaderThunk(HTTP_FILTER_CONTEXT* pfc, const char* name, const char* value);
   static BOOL AddHeaderThunk(HTTP_FILTER_CONTEXT* pfc, const char* name, const char* value);
   static BOOL GetUserTokenThunk(HTTP_FILTER_CONTEXT* pfc, HANDLE* token);
