@@ -16,6 +16,10 @@
 
 namespace nexoral::testing {
 
+inline constexpr DWORD kAllSix = SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_AUTH_COMPLETE |
+                                 SF_NOTIFY_SEND_RESPONSE | SF_NOTIFY_SEND_RAW_DATA |
+                                 SF_NOTIFY_END_OF_REQUEST | SF_NOTIFY_END_OF_NET_SESSION;
+
 class PipelineFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -35,6 +39,12 @@ class PipelineFixture : public ::testing::Test {
     workers_.UpdateActiveFlag();
     workers_.CreateHandlers();
   }
+  // Workers taking every notification, started, with a request context for each of them.
+  CFilterContext& StartWith(const std::vector<uint32_t>& workerIds) {
+    for (uint32_t id : workerIds) AddWorker(id, kAllSix);
+    Start();
+    return Attach(workerIds);
+  }
   CFilterContext& Attach(const std::vector<uint32_t>& workerIds) {
     return AttachRequestContext(connection_, workerIds);
   }
@@ -53,9 +63,6 @@ class PipelineFixture : public ::testing::Test {
   FilterProc filter_ = DispatchThrough(workers_);
 };
 
-inline constexpr DWORD kAllSix = SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_AUTH_COMPLETE |
-                                 SF_NOTIFY_SEND_RESPONSE | SF_NOTIFY_SEND_RAW_DATA |
-                                 SF_NOTIFY_END_OF_REQUEST | SF_NOTIFY_END_OF_NET_SESSION;
 
 }  // namespace nexoral::testing
 

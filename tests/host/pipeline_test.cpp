@@ -29,10 +29,7 @@ TEST_F(PipelineTest, ControlNoneCallsEveryWorkerInListOrderAndReturnsTheLastResu
 }
 
 TEST_F(PipelineTest, RedirectedStopsTheOtherWorkersButEveryWorkerSeesTheEnd) {
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_PREPROC_HEADERS, {.controlStatus = REDIRECTED_REQUEST, .feature = 9});
 
   EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_NEXT_NOTIFICATION);
@@ -48,10 +45,7 @@ TEST_F(PipelineTest, RedirectedStopsTheOtherWorkersButEveryWorkerSeesTheEnd) {
 }
 
 TEST_F(PipelineTest, IgnoreRequestEndsOnlyThatWorkersPart) {
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_PREPROC_HEADERS, {.controlStatus = IGNORE_REQUEST});
 
   EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_NEXT_NOTIFICATION);
@@ -63,10 +57,7 @@ TEST_F(PipelineTest, IgnoreRequestEndsOnlyThatWorkersPart) {
 }
 
 TEST_F(PipelineTest, WhenEveryWorkerIgnoresOnlyTheEndOfTheRequestReachesThem) {
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_PREPROC_HEADERS, {.controlStatus = IGNORE_REQUEST});
   Script(2, SF_NOTIFY_PREPROC_HEADERS,
          {.controlStatus = IGNORE_REQUEST, .result = SF_STATUS_REQ_HANDLED_NOTIFICATION});
@@ -87,10 +78,7 @@ TEST_F(PipelineTest, WhenEveryWorkerIgnoresOnlyTheEndOfTheRequestReachesThem) {
 }
 
 TEST_F(PipelineTest, ReplaceBufferOutsideRawDataIsWrittenOnceAndFinishesTheRequest) {
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_SEND_RESPONSE,
          {.controlStatus = REPLACE_BUFFER, .replacement = "HTTP/1.1 503 Busy\r\n\r\n"});
 
@@ -106,9 +94,7 @@ TEST_F(PipelineTest, ReplaceBufferOutsideRawDataIsWrittenOnceAndFinishesTheReque
 }
 
 TEST_F(PipelineTest, ReplaceBufferDuringRawDataIsNotWrittenByThePipeline) {
-  AddWorker(1, kAllSix);
-  Start();
-  Attach({1});
+  StartWith({1});
   Script(1, SF_NOTIFY_SEND_RAW_DATA, {.controlStatus = REPLACE_BUFFER, .replacement = "replaced"});
 
   EXPECT_EQ(connection_.SendRawData(filter_, "HTTP/1.1 200 OK\r\n\r\n"),
@@ -118,9 +104,7 @@ TEST_F(PipelineTest, ReplaceBufferDuringRawDataIsNotWrittenByThePipeline) {
 }
 
 TEST_F(PipelineTest, FailedWriteOfTheReplacementIsLoggedAndTheRequestStillFinishes) {
-  AddWorker(1, kAllSix);
-  Start();
-  Attach({1});
+  StartWith({1});
   connection_.failWriteClient = true;
   Script(1, SF_NOTIFY_AUTH_COMPLETE, {.controlStatus = REPLACE_BUFFER, .replacement = "x"});
 
@@ -129,10 +113,7 @@ TEST_F(PipelineTest, FailedWriteOfTheReplacementIsLoggedAndTheRequestStillFinish
 }
 
 TEST_F(PipelineTest, CompletedRequestFinishesWithoutAWrite) {
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_AUTH_COMPLETE, {.controlStatus = COMPLETED_REQUEST, .feature = 2});
 
   EXPECT_EQ(connection_.AuthComplete(filter_), SF_STATUS_REQ_FINISHED_KEEP_CONN);
@@ -142,10 +123,7 @@ TEST_F(PipelineTest, CompletedRequestFinishesWithoutAWrite) {
 }
 
 TEST_F(PipelineTest, UndefinedStatusIsLoggedAndTheNextWorkerRuns) {
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_SEND_RESPONSE, {.controlStatus = 9, .feature = 4});
 
   connection_.SendResponse(filter_);
@@ -189,9 +167,7 @@ TEST_F(PipelineTest, WithoutAContextNoWorkerIsCalled) {
 }
 
 TEST_F(PipelineTest, ProxiedRequestReachesNoWorkerWhenEveryWorkerIgnoresProxies) {
-  AddWorker(1, kAllSix);
-  Start();
-  Attach({1}).Proxied = true;
+  StartWith({1}).Proxied = true;
 
   EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_NEXT_NOTIFICATION);
   EXPECT_THAT(ScriptedWorkers::Instance().Calls(), IsEmpty());
@@ -209,10 +185,8 @@ TEST_F(PipelineTest, ProxiedRequestReachesOnlyTheWorkersThatWantProxies) {
 }
 
 TEST_F(PipelineTest, EndOfRequestClosesTheImpersonationTokenAndReleasesTheContext) {
-  AddWorker(1, kAllSix);
-  Start();
   const size_t handlesBefore = platform::OpenTokenHandleCount();
-  CFilterContext& context = Attach({1});
+  CFilterContext& context = StartWith({1});
   context.ImpersonationToken = platform::CreateAccessToken({"alice", "CONTOSO", "S-1-5-21-7", {}});
   context.UserName = "alice";
 
@@ -224,9 +198,7 @@ TEST_F(PipelineTest, EndOfRequestClosesTheImpersonationTokenAndReleasesTheContex
 }
 
 TEST_F(PipelineTest, EndOfSessionReleasesAContextLeftOnTheConnection) {
-  AddWorker(1, kAllSix);
-  Start();
-  Attach({1});
+  StartWith({1});
 
   connection_.EndOfNetSession(filter_);
   EXPECT_THAT(CalledFor(SF_NOTIFY_END_OF_NET_SESSION), ElementsAre(1));
@@ -236,10 +208,7 @@ TEST_F(PipelineTest, EndOfSessionReleasesAContextLeftOnTheConnection) {
 
 // A worker that sets REDIRECTED at the end still does not stop the others from seeing it.
 TEST_F(PipelineTest, EndNotificationsNeverStopEarly) {
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_END_OF_REQUEST, {.controlStatus = COMPLETED_REQUEST});
 
   connection_.EndOfRequest(filter_);

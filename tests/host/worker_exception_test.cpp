@@ -27,10 +27,7 @@ class WorkerExceptionTest : public PipelineFixture,
 
 TEST_P(WorkerExceptionTest, ReportedOnceMarkedIgnoredAndTheOthersRun) {
   const ThrowCase& param = GetParam();
-  AddWorker(1, kAllSix);
-  AddWorker(2, kAllSix);
-  Start();
-  Attach({1, 2});
+  StartWith({1, 2});
   Script(1, SF_NOTIFY_SEND_RESPONSE, {.throws = param.kind, .hresult = param.hresult});
 
   connection_.SendResponse(filter_);
@@ -79,9 +76,7 @@ class PostProcessingExceptionTest : public PipelineFixture {};
 // The server's WriteClient fails hard while the pipeline sends a replacement: the trace shows
 // that the worker had returned.
 TEST_F(PostProcessingExceptionTest, TraceShowsThatTheWorkerHadReturned) {
-  AddWorker(1, kAllSix);
-  Start();
-  Attach({1});
+  StartWith({1});
   connection_.throwInWriteClient = true;
   Script(1, SF_NOTIFY_SEND_RESPONSE, {.controlStatus = REPLACE_BUFFER, .replacement = "x"});
 
