@@ -17,11 +17,15 @@ if(NEXORAL_SANITIZE)
   target_link_options(nexoral_build_options INTERFACE -fsanitize=address,undefined)
 endif()
 
-# Shared objects that others load: the module and the service workers.
-# Only the three filter entry points leave such an object.
+# Shared objects that others load: the module, the service workers and the components.
+# Only the three filter entry points leave such an object, unless another version script
+# (a component's own exports) is given.
 set(NEXORAL_EXPORTS_MAP ${CMAKE_CURRENT_LIST_DIR}/filter_exports.map)
 function(nexoral_limit_exports target)
-  target_link_options(${target} PRIVATE
-    -Wl,--version-script=${NEXORAL_EXPORTS_MAP} -Wl,--no-undefined)
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${NEXORAL_EXPORTS_MAP})
+  set(map ${NEXORAL_EXPORTS_MAP})
+  if(ARGC GREATER 1)
+    set(map ${ARGV1})
+  endif()
+  target_link_options(${target} PRIVATE -Wl,--version-script=${map} -Wl,--no-undefined)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
 endfunction()

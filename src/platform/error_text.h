@@ -10,7 +10,8 @@
 namespace nexoral {
 
 // The message for a system error code, or for an HRESULT (a facility-7 HRESULT gives its system
-// error's text). Empty when the code has no message.
+// error's text). Codes this system does not name get the C library's text for that number;
+// empty when there is none.
 std::string SystemErrorText(DWORD code);
 
 }  // namespace nexoral
