@@ -7,25 +7,26 @@
 #include <exception>
 #include <string>
 
+#include "diagnostics/log_state.h"
+#include "diagnostics/log_writers.h"
 #include "platform/debug_output.h"
 #include "platform/error_text.h"
 
 namespace nexoral {
 namespace {
 
-void DropLine(const char*) {}
-
-std::atomic<int> logSwitch{kLogSwitchOff};
-std::atomic<LogWriter> logWriter{DropLine};
-std::atomic<CSync*> logLock{nullptr};
-
+// Stands in for the message box that tells whoever watches the process.
 void ReportLoggingFailure() noexcept {
   platform::OutputDebugString("An error occurred while logging\n");
 }
 
+bool LogIsOff() {
+  return ProcessLogState().logSwitch.load(std::memory_order_relaxed) == kLogSwitchOff;
+}
+
 void HandToWriter(const char* line) noexcept {
   try {
-    logWriter.load(std::memory_order_acquire)(line);
+    CurrentLogWriter()(line);
   } catch (...) {
     ReportLoggingFailure();
   }
@@ -34,7 +35,7 @@ void HandToWriter(const char* line) noexcept {
 }  // namespace
 
 void Log(const char* format, ...) {
-  if (logSwitch.load(std::memory_order_relaxed) == kLogSwitchOff || format == nullptr) return;
+  if (LogIsOff() || format == nullptr) return;
   char line[kLogLineChars + 1];
   va_list args;
   va_start(args, format);
@@ -48,7 +49,7 @@ void Log(const char* format, ...) {
 }
 
 void LogError(DWORD code, const char* format, ...) {
-  if (logSwitch.load(std::memory_order_relaxed) == kLogSwitchOff || format == nullptr) return;
+  if (LogIsOff() || format == nullptr) return;
   char message[kLogErrorMessageChars + 1];
   va_list args;
   va_start(args, format);
@@ -67,13 +68,18 @@ void LogError(DWORD code, const char* format, ...) {
   HandToWriter(line);
 }
 
-int LogSwitch() { return logSwitch.load(std::memory_order_relaxed); }
-void SetLogSwitch(int value) { logSwitch.store(value, std::memory_order_relaxed); }
-LogWriter CurrentLogWriter() { return logWriter.load(std::memory_order_acquire); }
-void SetLogWriter(LogWriter writer) {
-  logWriter.store(writer != nullptr ? writer : DropLine, std::memory_order_release);
+int LogSwitch() { return ProcessLogState().logSwitch.load(std::memory_order_relaxed); }
+void SetLogSwitch(int value) {
+  ProcessLogState().logSwitch.store(value, std::memory_order_relaxed);
 }
-CSync* LogLock() { return logLock.load(std::memory_order_acquire); }
-void SetLogLock(CSync* lock) { logLock.store(lock, std::memory_order_release); }
+LogWriter CurrentLogWriter() {
+  const LogWriter writer = ProcessLogState().writer.load(std::memory_order_acquire);
+  return writer != nullptr ? writer : PlainLogWriter;
+}
+void SetLogWriter(LogWriter writer) {
+  ProcessLogState().writer.store(writer, std::memory_order_release);
+}
+CSync* LogLock() { return ProcessLogState().logLock.load(std::memory_order_acquire); }
+void SetLogLock(CSync* lock) { ProcessLogState().logLock.store(lock, std::memory_order_release); }
 
 }  // namespace nexoral

@@ -1,6 +1,7 @@
 // The process-wide log: Log and LogError format a line and hand it to the current writer. The
-// log is off (switch 0) until configured; lines logged while it is off are dropped. Any thread
-// may log; the writers serialise their output under the log lock.
+// log is off (switch 0) until configured (log_setup.h); lines logged while it is off are
+// dropped. Any thread may log; the writers (log_writers.h) serialise their output under the log
+// lock.
 #ifndef NEXORAL_DIAGNOSTICS_LOG_H
 #define NEXORAL_DIAGNOSTICS_LOG_H
 
@@ -30,6 +31,7 @@ void LogError(DWORD code, const char* format, ...) __attribute__((format(printf,
 
 int LogSwitch();
 void SetLogSwitch(int value);
+// The writer lines go to; the plain writer until another is set. Null selects the plain writer.
 LogWriter CurrentLogWriter();
 void SetLogWriter(LogWriter writer);
 

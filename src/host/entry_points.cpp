@@ -1,4 +1,5 @@
 // The module's exported filter entry points and its unload hook.
+#include "diagnostics/log_writers.h"
 #include "host/filter_entry.h"
 #include "nexoral/filter_interface.h"
 #include "platform/debug_output.h"
@@ -22,6 +23,7 @@ namespace {
 // Runs when the module leaves the process (unload or process exit).
 __attribute__((destructor)) void OnProcessDetach() {
   nexoral::platform::OutputDebugString("\nNexoral DLL_PROCESS_DETACH\n");
+  nexoral::FlushLog();
 }
 
 }  // namespace
