@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "diagnostics/event_log.h"
 #include "harness/diagnostics_capture.h"
 #include "platform/error_text.h"
 
@@ -44,6 +45,26 @@ TEST(LogTest, LogErrorBoundsTheMessageAndKeepsTheText) {
   LogError(87, "%s", message.c_str());
   ASSERT_EQ(capture.Lines().size(), 1u);
   EXPECT_EQ(capture.Lines()[0], message.substr(0, 511) + "   " + SystemErrorText(87));
+}
+
+TEST(LogTest, HugeArgumentsAreCutInEveryFormattingPath) {
+  LogCapture log;
+  testing::EventCapture events;
+  const std::string huge(1 << 20, 'h');
+  Log("%s%s%s", huge.c_str(), huge.c_str(), huge.c_str());
+  LogError(0x80070002u, "%s", huge.c_str());
+  LogError(999999, "%s %d", huge.c_str(), 7);  // a code without any text
+  ReportText(kReportWarning, "%s", huge.c_str());
+  ReportError(5, kReportError, "%s", huge.c_str());
+  ASSERT_EQ(log.Lines().size(), 3u);
+  EXPECT_EQ(log.Lines()[0].size(), 2047u);
+  EXPECT_EQ(log.Lines()[1], huge.substr(0, 511) + "   " + SystemErrorText(2));
+  EXPECT_EQ(log.Lines()[2], huge.substr(0, 511) + "   ");
+  const auto written = events.Events();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[0].record.texts.at(0).size(), kReportTextChars);
+  EXPECT_EQ(written[1].record.texts.at(0),
+            "ERROR: " + SystemErrorText(5) + ". " + huge.substr(0, kReportErrorChars));
 }
 
 void ThrowingWriter(const char*) { throw std::runtime_error("disk gone"); }

@@ -1,0 +1,118 @@
+// Two processes with four threads each write 10,000 lines each into one log: every line
+// appears whole and exactly once, and the header agrees with what was written.
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "diagnostics/log_installation.h"
+#include "diagnostics/log_line.h"
+#include "diagnostics/log_stress_lines.h"
+
+extern char** environ;
+
+namespace nexoral {
+namespace {
+
+using testing::LogInstallation;
+
+constexpr int kProcesses = 2;
+constexpr int kThreads = 4;
+constexpr int kLinesPerThread = 10000;
+
+pid_t StartWriter(const LogInstallation& install, int kind, int tag) {
+  const std::string arguments[] = {NEXORAL_LOG_STRESS_WRITER,
+                                   std::to_string(kind),
+                                   install.folder.Path(),
+                                   install.settings.commonFolder,
+                                   install.moduleFileName,
+                                   std::to_string(kThreads),
+                                   std::to_string(kLinesPerThread),
+                                   std::to_string(tag)};
+  std::vector<char*> argv;
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return child;
+}
+
+void RunWriters(const LogInstallation& install, int kind) {
+  std::vector<pid_t> children;
+  for (int tag = 0; tag < kProcesses; ++tag) children.push_back(StartWriter(install, kind, tag));
+  for (pid_t child : children) {
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+}
+
+// Checks that the lines after the header are exactly the expected ones, each once and whole.
+void ExpectEveryLineOnce(const std::string& log, size_t end, bool trailingBlank) {
+  const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} +[0-9A-F]+ (P(\d+) T(\d+) L(\d+) [a-z]{40}))" +
+                        std::string(trailingBlank ? " " : ""));
+  std::map<std::tuple<int, int, int>, int> seen;
+  size_t malformed = 0;
+  ASSERT_EQ(log.compare(kLogHeaderSize, 2, "\r\n"), 0);
+  size_t start = kLogHeaderSize + 2;
+  while (start <= end) {
+    size_t stop = log.find("\r\n", start);
+    if (stop == std::string::npos || stop > end) stop = end;
+    const std::string text = log.substr(start, stop - start);
+    std::smatch match;
+    bool whole = std::regex_match(text, match, line);
+    if (whole) {
+      const int tag = std::stoi(match[2]);
+      const int thread = std::stoi(match[3]);
+      const int number = std::stoi(match[4]);
+      whole = match[1] == testing::StressLine(tag, thread, number);
+      if (whole) ++seen[{tag, thread, number}];
+    }
+    if (!whole) ++malformed;
+    start = stop + 2;
+  }
+  EXPECT_EQ(malformed, 0u);
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * kThreads * kLinesPerThread));
+  size_t repeated = 0;
+  for (const auto& [key, count] : seen) repeated += count != 1 ? 1 : 0;
+  EXPECT_EQ(repeated, 0u);
+}
+
+TEST(LogStressTest, TwoProcessesShareTheSharedMemoryLog) {
+  LogInstallation install;
+  RunWriters(install, testing::kSharedMemoryOutput);
+  // The last process to leave wrote the whole mapping to the log path.
+  const std::string log = testing::ReadWholeFile(install.folder.Path() + "/ZephyrquillLogs/" +
+                                                 install.logFileName);
+  ASSERT_GT(log.size(), kLogHeaderSize);
+  LogHeader header;
+  ASSERT_TRUE(ParseLogHeader(log.data(), &header));
+  EXPECT_EQ(header.writePosition, static_cast<int32_t>(log.size()));
+  EXPECT_EQ(header.highWaterMark, header.writePosition);
+  EXPECT_EQ(header.wrapStart, 20480);
+  EXPECT_EQ(header.size, 16384 * 1024);
+  ExpectEveryLineOnce(log, log.size(), true);
+}
+
+TEST(LogStressTest, TwoProcessesShareTheBufferedLog) {
+  LogInstallation install;
+  RunWriters(install, testing::kBufferedOutput);
+  const std::string log = testing::ReadWholeFile(install.folder.Path() + "/ZephyrquillLogs/" +
+                                                 install.logFileName);
+  ASSERT_GT(log.size(), kLogHeaderSize);
+  LogHeader header;
+  ASSERT_TRUE(ParseLogHeader(log.data(), &header));
+  EXPECT_EQ(header.writePosition, static_cast<int32_t>(log.size()));
+  EXPECT_EQ(header.highWaterMark, header.writePosition);
+  ExpectEveryLineOnce(log, log.size(), false);
+}
+
+}  // namespace
+}  // namespace nexoral
