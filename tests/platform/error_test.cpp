@@ -30,5 +30,12 @@ TEST(ErrorTextTest, HresultOfFacilitySevenGivesTheSystemErrorText) {
   EXPECT_TRUE(Succeeded(kSFalse));
 }
 
+TEST(ErrorTextTest, CodesOutsideTheTableGetTheCLibrarysTextOrNothing) {
+  EXPECT_EQ(SystemErrorText(28), "No space left on device");  // not a code this system names
+  EXPECT_EQ(SystemErrorText(2), "The system cannot find the file specified.");  // named here
+  EXPECT_EQ(SystemErrorText(999999), "");
+  EXPECT_EQ(SystemErrorText(0x80071234u), "");
+}
+
 }  // namespace
 }  // namespace nexoral
