@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "diagnostics/log_line.h"
 #include "diagnostics/log_writers.h"
@@ -83,19 +82,15 @@ bool WritePendingLines(LogState& state) {
 }  // namespace
 
 void BufferedLogWriter(const char* text) {
-  CSync* lock = LogLock();
-  if (lock == nullptr || text == nullptr) return;
-  CSyncGuard locked(*lock);
-  LogState& state = ProcessLogState();
-  std::lock_guard<std::mutex> guard(state.mutex);
-  if ((state.logSwitch.load() & kLogSwitchWrite) == 0) return;
-  if (state.sizeLimit <= state.wrapStart) return;
-  const size_t textLength = std::strlen(text);
-  const bool due = state.buffer.size() + kLogStampBytes + textLength + 1 >= kLogBufferBytes;
-  char stamp[kLogStampBytes];
-  state.buffer.append(stamp, FormatLogStamp(stamp));
-  state.buffer.append(text, textLength);
-  if (due) WritePendingLines(state);
+  UnderLogLock(text, [](LogState& state, const char* line) {
+    if (!WriteBitSet(state) || state.sizeLimit <= state.wrapStart) return;
+    const size_t lineLength = std::strlen(line);
+    const bool due = state.buffer.size() + kLogStampBytes + lineLength + 1 >= kLogBufferBytes;
+    char stamp[kLogStampBytes];
+    state.buffer.append(stamp, FormatLogStamp(stamp));
+    state.buffer.append(line, lineLength);
+    if (due) WritePendingLines(state);
+  });
 }
 
 void FlushBufferedLog(LogState& state) {

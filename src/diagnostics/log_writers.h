@@ -11,6 +11,8 @@
 #ifndef NEXORAL_DIAGNOSTICS_LOG_WRITERS_H
 #define NEXORAL_DIAGNOSTICS_LOG_WRITERS_H
 
+#include <mutex>
+
 #include "diagnostics/log_state.h"
 
 namespace nexoral {
@@ -22,6 +24,22 @@ void PlainLogWriter(const char* text);
 // At unload: the buffered writer's pending lines go to its file; the shared-memory log is
 // written to the log path when this process created it or writes a log of its own.
 void FlushLog();
+
+// For the writers: runs write(state, text) holding the log lock for the whole line, then the
+// state mutex; does nothing without a lock or a text.
+template <class Write>
+void UnderLogLock(const char* text, Write write) {
+  CSync* lock = LogLock();
+  if (lock == nullptr || text == nullptr) return;
+  CSyncGuard locked(*lock);
+  LogState& state = ProcessLogState();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  write(state, text);
+}
+
+inline bool WriteBitSet(const LogState& state) {
+  return (state.logSwitch.load() & kLogSwitchWrite) != 0;
+}
 
 // The two halves of FlushLog; the caller holds the state mutex.
 void FlushSharedLog(LogState& state);

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <mutex>
 #include <string>
 
 #include "diagnostics/log_writers.h"
@@ -35,21 +34,19 @@ std::string PlainEntry(const char* text) {
 }  // namespace
 
 void PlainLogWriter(const char* text) {
-  CSync* lock = LogLock();
-  if (lock == nullptr || text == nullptr) return;
-  CSyncGuard locked(*lock);
-  LogState& state = ProcessLogState();
-  std::lock_guard<std::mutex> guard(state.mutex);
-  if (state.firstUse) {
-    state.firstUse = false;
-    TakeConvertToolFolder(state);
-  }
-  if ((state.logSwitch.load() & kLogSwitchWrite) == 0) return;
-  const int file = platform::OpenCreatingFolders(state.logPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (file < 0) return;
-  const std::string entry = PlainEntry(text);
-  platform::WriteAll(file, entry.data(), entry.size(), -1);
-  close(file);
+  UnderLogLock(text, [](LogState& state, const char* line) {
+    if (state.firstUse) {
+      state.firstUse = false;
+      TakeConvertToolFolder(state);
+    }
+    if (!WriteBitSet(state)) return;
+    const int file =
+        platform::OpenCreatingFolders(state.logPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (file < 0) return;
+    const std::string entry = PlainEntry(line);
+    platform::WriteAll(file, entry.data(), entry.size(), -1);
+    close(file);
+  });
 }
 
 }  // namespace nexoral

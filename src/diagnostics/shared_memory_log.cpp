@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "diagnostics/log_line.h"
 #include "diagnostics/log_writers.h"
@@ -124,15 +123,12 @@ void WriteSharedLine(LogState& state, const char* text) {
 }  // namespace
 
 void SharedMemoryLogWriter(const char* text) {
-  CSync* lock = LogLock();
-  if (lock == nullptr || text == nullptr) return;
-  CSyncGuard locked(*lock);
-  LogState& state = ProcessLogState();
-  std::lock_guard<std::mutex> guard(state.mutex);
-  if ((state.logSwitch.load() & kLogSwitchWrite) == 0) return;
-  if (state.sizeLimit <= state.wrapStart || state.sizeLimit <= kHeaderBytes) return;
-  if (state.sharedLog == nullptr && !OpenSharedLog(state)) return;
-  WriteSharedLine(state, text);
+  UnderLogLock(text, [](LogState& state, const char* line) {
+    if (!WriteBitSet(state)) return;
+    if (state.sizeLimit <= state.wrapStart || state.sizeLimit <= kHeaderBytes) return;
+    if (state.sharedLog == nullptr && !OpenSharedLog(state)) return;
+    WriteSharedLine(state, line);
+  });
 }
 
 void FlushSharedLog(LogState& state) {
