@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 
@@ -59,6 +60,41 @@ void LogInstallation::SelectOwnLog(int kind, int sizeKb) {
 std::string LogInstallation::Configure() {
   ConfigureLog(settings, moduleFileName.c_str());
   return ProcessLogState().logPath;
+}
+
+std::vector<std::string_view> LinesAfterHeader(std::string_view log) {
+  std::vector<std::string_view> lines;
+  if (log.size() < 102 || log.substr(100, 2) != "\r\n") return lines;
+  size_t start = 102;
+  while (true) {
+    const size_t stop = log.find("\r\n", start);
+    lines.push_back(log.substr(start, stop == std::string_view::npos ? log.npos : stop - start));
+    if (stop == std::string_view::npos) return lines;
+    start = stop + 2;
+  }
+}
+
+std::optional<std::string_view> TextAfterStamp(std::string_view line) {
+  // "dddd/dd/dd dd:dd:dd.ddd " with d a digit.
+  constexpr std::string_view kShape = "dddd/dd/dd dd:dd:dd.ddd ";
+  if (line.size() < kShape.size()) return std::nullopt;
+  for (size_t at = 0; at < kShape.size(); ++at) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(line[at])) != 0;
+    if (kShape[at] == 'd' ? !digit : line[at] != kShape[at]) return std::nullopt;
+  }
+  // The thread id: upper-case hexadecimal, at least four wide with leading blanks.
+  size_t at = kShape.size();
+  const size_t idStart = at;
+  while (at < line.size() && line[at] == ' ') ++at;
+  const size_t digitsStart = at;
+  while (at < line.size() && std::isxdigit(static_cast<unsigned char>(line[at])) &&
+         !std::islower(static_cast<unsigned char>(line[at]))) {
+    ++at;
+  }
+  if (at == digitsStart || at - idStart < 4 || at >= line.size() || line[at] != ' ') {
+    return std::nullopt;
+  }
+  return line.substr(at + 1);
 }
 
 }  // namespace nexoral::testing

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "diagnostics/log_settings.h"
 #include "harness/temp_folder.h"
@@ -51,6 +54,13 @@ class LogInstallation {
   const std::string logFileName;     // the module's own log: "<name>.log"
   std::string MappingName() const { return "Global\\" + logFileName; }
 };
+
+// The lines of a log after its header: the pieces between the "\r\n" that start each line.
+std::vector<std::string_view> LinesAfterHeader(std::string_view log);
+
+// The text of a line after its stamp ("2026/12/06 07:41:28.123  1A2 "); nullopt when the line
+// does not start with a well-formed stamp.
+std::optional<std::string_view> TextAfterStamp(std::string_view line);
 
 }  // namespace nexoral::testing
 
