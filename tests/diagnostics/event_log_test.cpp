@@ -64,9 +64,11 @@ TEST(EventLogTest, EventsAreWrittenAsTheProcessWhileTheThreadImpersonates) {
   EXPECT_EQ(events[0].record.message, "as process");
 }
 
-TEST(EventLogTest, ReportTextIsBoundedAndReportErrorLeadsWithTheSystemText) {
+TEST(EventLogTest, ReportTextSkipsEmptyTextsAndIsBoundedReportErrorLeadsWithTheSystemText) {
   EventCapture capture;
   const std::string huge(30000, 'z');
+  const char* nothing = "";
+  ReportText(kReportInformation, "%s", nothing);  // an empty text reports nothing
   ReportText(kReportWarning, "%s", huge.c_str());
   ReportError(2, kReportError, "Load Criteria can not find file %s", "ZQCriteria.xml");
   const auto events = capture.Events();
