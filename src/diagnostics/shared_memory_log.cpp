@@ -88,6 +88,8 @@ int32_t Append(LogState& state, int32_t position, const char* data, size_t lengt
 // The write position for a line of textLength characters, taking the header's word for the
 // size, the wrap start and the position when they make sense.
 int32_t PositionForLine(LogState& state, size_t textLength) {
+  // A later configuration may ask for more than the mapping this process holds.
+  state.sizeLimit = std::min(state.sizeLimit, ViewSize(state));
   LogHeader header;
   const bool readable = ParseLogHeader(state.sharedLog->View(), &header);
   if (readable && header.size > 0) {
