@@ -1,6 +1,7 @@
 // Forwarding requests to upstreams and relaying their responses.
 #include "reverse_proxy.h"
 
+#include <limits>
 #include <memory>
 
 namespace nexoral::server {
@@ -146,7 +147,9 @@ Task<OutgoingResponse> ReverseProxy::Forward(const ProxyRoute& route,
     ec = {};
     co_await http::async_write(*stream, upstreamRequest, Capture(ec));
     auto parser = std::make_unique<UpstreamParser>();
-    parser->body_limit(boost::none);
+    // Bodies stream through block by block, so their size is not bounded here. (Boost 1.74
+    // compares lengths against an empty limit as exceeding it, so the limit is the largest.)
+    parser->body_limit(std::numeric_limits<std::uint64_t>::max());
     if (request.method() == http::verb::head) parser->skip(true);
     beast::flat_buffer buffer;
     if (!ec) co_await http::async_read_header(*stream, buffer, *parser, Capture(ec));

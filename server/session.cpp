@@ -55,7 +55,6 @@ bool HasUnsafeHeaderValue(const http::request_header<>& header) {
 http::status StatusForReadError(const error_code& ec) {
   if (ec == http::error::header_limit) return http::status::request_header_fields_too_large;
   if (ec == http::error::body_limit) return http::status::payload_too_large;
-  if (ec == beast::error::timeout) return http::status::request_timeout;
   return http::status::bad_request;
 }
 
@@ -186,7 +185,11 @@ class Session {
     record_ = AccessRecord{};
     record_.remoteAddress = facts_.remoteAddress;
     if (readError) {
-      if (!PeerGone(readError)) {
+      if (readError == beast::error::timeout) {
+        // The stream closed itself on the timeout; the log still tells what happened.
+        record_.status = static_cast<unsigned>(http::status::request_timeout);
+        WriteAccessLog();
+      } else if (!PeerGone(readError)) {
         co_await AnswerUnread(StatusForReadError(readError));
         WriteAccessLog();
       }
@@ -242,7 +245,8 @@ class Session {
 
     const error_code bodyError = co_await ReadBody();
     if (bodyError) {
-      if (PeerGone(bodyError)) co_return RequestEnd::kClose;
+      if (bodyError == beast::error::timeout) record_.status = 408;
+      if (PeerGone(bodyError) || bodyError == beast::error::timeout) co_return RequestEnd::kClose;
       co_return co_await Respond(MakeTextResponse(StatusForReadError(bodyError)), false);
     }
     // The filters may have changed the URL: route what they left.
