@@ -142,6 +142,7 @@ Task<OutgoingResponse> ReverseProxy::Forward(const ProxyRoute& route,
       stream->expires_after(config_.connectTimeout);
       co_await stream->async_connect(endpoint, Capture(ec));
       if (ec) co_return GatewayFailure(ec);
+      stream->socket().set_option(tcp::no_delay(true), ec);  // the request goes out whole
     }
     stream->expires_after(config_.responseTimeout);
     ec = {};

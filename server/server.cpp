@@ -106,6 +106,9 @@ Task<void> Server::AcceptLoop(tcp::acceptor& acceptor, bool secure) {
       co_await pause.async_wait(Capture(ec));
       continue;
     }
+    // Responses go out in several writes (head, then body blocks); without this the second
+    // write waits for the client's delayed acknowledgement.
+    socket.set_option(tcp::no_delay(true), ec);
     const auto executor = socket.get_executor();
     if (secure) {
       asio::co_spawn(executor, ServeSecureConnection(std::move(socket), *tls_, *services_),
