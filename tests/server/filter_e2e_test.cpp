@@ -86,6 +86,7 @@ TEST_F(FilterEndToEndTest, UrlChangedInPreprocessingIsTheOneServedAndAuthorised)
   const HttpResponse served = Fetch("/public/none.txt", "rewrite:/owa/index.html");
   EXPECT_EQ(served.status, 200);
   EXPECT_EQ(served.body, "<html><body>inbox</body></html>\n");
+  ASSERT_EQ(server_->Stop(), 0);  // the log line follows the response; now it is written
   const std::string accessLog = server_->AccessLog();
   EXPECT_NE(accessLog.find("\"GET /public/none.txt HTTP/1.1\" 200"), std::string::npos) << accessLog;
 }
