@@ -4,7 +4,9 @@ TEST_BUILD_DIR ?= build-test
 JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine.
-DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev
+DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev \
+  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl
+DEMO_DIR := $(BUILD_DIR)/demo
 
 .PHONY: all build test demo deps clean
 
@@ -30,9 +32,16 @@ test: deps
 	cmake --build $(TEST_BUILD_DIR) -j$(JOBS)
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
+# Lays out a demo installation in $(DEMO_DIR) (module, Settings/, users, document root) and
+# runs the server on 127.0.0.1:8080 in the foreground; Ctrl-C stops it gracefully.
 demo: build
-	@echo "nexoral: the filter module is built in $(BUILD_DIR)/src/nexoral.so."
-	@echo "nexoral: the web front end that loads it is not built yet, so there is no demo to run."
+	rm -rf $(DEMO_DIR)
+	mkdir -p $(DEMO_DIR)/Settings
+	cp -r demo/www demo/users demo/server.conf $(DEMO_DIR)/
+	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_DIR)/nexoral.so
+	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
+	@echo "nexoral: try  curl -i -u demo:demo http://127.0.0.1:8080/owa/"
+	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf
 
 clean:
 	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)

@@ -1,0 +1,40 @@
+// Helpers shared by the end-to-end test files: reading the recording filter's lines.
+#ifndef NEXORAL_TESTS_SERVER_E2E_SUPPORT_H
+#define NEXORAL_TESTS_SERVER_E2E_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace nexoral::testing {
+
+// The notification names of the record in order ("PREPROC", "AUTH", ...), without the
+// START line; lines of one connection only when connection is not empty ("conn=1").
+inline std::vector<std::string> Kinds(const std::vector<std::string>& record,
+                                      const std::string& connection = {}) {
+  std::vector<std::string> kinds;
+  for (const std::string& line : record) {
+    if (line.rfind("conn=", 0) != 0) {
+      if (line != "TERMINATE" || !connection.empty()) continue;
+      kinds.push_back(line);
+      continue;
+    }
+    const size_t space = line.find(' ');
+    if (!connection.empty() && line.substr(0, space) != connection) continue;
+    kinds.push_back(line.substr(space + 1, line.find(' ', space + 1) - space - 1));
+  }
+  return kinds;
+}
+
+// The record's lines that contain text.
+inline std::vector<std::string> LinesWith(const std::vector<std::string>& record,
+                                          const std::string& text) {
+  std::vector<std::string> lines;
+  for (const std::string& line : record) {
+    if (line.find(text) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace nexoral::testing
+
+#endif  // NEXORAL_TESTS_SERVER_E2E_SUPPORT_H
