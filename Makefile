@@ -32,13 +32,15 @@ test: deps
 	cmake --build $(TEST_BUILD_DIR) -j$(JOBS)
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
-# Lays out a demo installation in $(DEMO_DIR) (module, Settings/, users, document root) and
-# runs the server on 127.0.0.1:8080 in the foreground; Ctrl-C stops it gracefully.
+# Lays out a demo installation in $(DEMO_DIR) and runs the server on 127.0.0.1:8080 in the
+# foreground; Ctrl-C stops it gracefully. The installation folder Nexoral/ holds the module and
+# Settings/; the common folder beside it holds the log module in bin/.
 demo: build
 	rm -rf $(DEMO_DIR)
-	mkdir -p $(DEMO_DIR)/Settings
+	mkdir -p $(DEMO_DIR)/Nexoral/Settings "$(DEMO_DIR)/Common Files/bin"
 	cp -r demo/www demo/users demo/server.conf $(DEMO_DIR)/
-	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_DIR)/nexoral.so
+	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_DIR)/Nexoral/nexoral.so
+	cp $(BUILD_DIR)/components/logmodule/LogModule.so "$(DEMO_DIR)/Common Files/bin/"
 	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
 	@echo "nexoral: try  curl -i -u demo:demo http://127.0.0.1:8080/owa/"
 	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf
