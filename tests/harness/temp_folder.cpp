@@ -28,9 +28,13 @@ TempFolder::~TempFolder() {
 void TempFolder::WriteFile(const std::string& relative, const std::string& content) const {
   const std::filesystem::path file = Join(relative);
   std::filesystem::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  WriteWholeFile(file.string(), content);
+}
+
+void WriteWholeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
-  if (!out) throw std::runtime_error("cannot write " + file.string());
+  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -28,6 +28,8 @@ class TempFolder {
 
 // The whole content of a file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
+// Replaces the file's content; throws when the file cannot be written.
+void WriteWholeFile(const std::string& path, const std::string& content);
 
 // A name no other test process uses at the same time: prefix, the process id and a counter.
 std::string UniqueName(const std::string& prefix);

@@ -28,19 +28,12 @@ CommandResult RunServer(const std::string& arguments) {
 
 class CommandLineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char folder[] = "/tmp/nexoral-cli-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    folder_ = folder;
-  }
-  void TearDown() override { std::system(("rm -rf '" + folder_ + "'").c_str()); }
-
   CommandResult Check(const std::string& config) {
-    WriteWholeFile(folder_ + "/server.conf", config);
-    return RunServer("--check-config --config " + folder_ + "/server.conf");
+    folder_.WriteFile("server.conf", config);
+    return RunServer("--check-config --config " + folder_.Join("server.conf"));
   }
 
-  std::string folder_;
+  TempFolder folder_;
 };
 
 TEST_F(CommandLineTest, HelpAndVersionExitCleanly) {
@@ -54,7 +47,7 @@ TEST_F(CommandLineTest, HelpAndVersionExitCleanly) {
 }
 
 TEST_F(CommandLineTest, CheckConfigReportsTheFirstErrorWithFileAndLine) {
-  const std::string file = folder_ + "/server.conf";
+  const std::string file = folder_.Join("server.conf");
   EXPECT_EQ(Check("[listen]\nhttp = 127.0.0.1:8080\n").exitCode, 0);
   const CommandResult unknown = Check("[listen]\nhttp = 127.0.0.1:8080\ncolour = blue\n");
   EXPECT_EQ(unknown.exitCode, 1);
@@ -62,15 +55,15 @@ TEST_F(CommandLineTest, CheckConfigReportsTheFirstErrorWithFileAndLine) {
   const CommandResult missing =
       Check("[listen]\nhttp = 127.0.0.1:8080\n[server]\n\ndocument_root = nowhere\n");
   EXPECT_EQ(missing.output,
-            file + ":5: server.document_root: no such folder: " + folder_ + "/nowhere\n");
+            file + ":5: server.document_root: no such folder: " + folder_.Join("nowhere") + "\n");
 }
 
 TEST_F(CommandLineTest, CheckConfigReadsTheUsersFileToo) {
-  WriteWholeFile(folder_ + "/users", "# users\nalice:$6$x$y:CONTOSO:S-1-5-21-1:\nbroken line\n");
+  folder_.WriteFile("users", "# users\nalice:$6$x$y:CONTOSO:S-1-5-21-1:\nbroken line\n");
   const CommandResult result =
       Check("[listen]\nhttp = 127.0.0.1:8080\n[auth]\nusers_file = users\n");
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.output, folder_ + "/users:3: expected name:hash:domain:sid:group-sids\n");
+  EXPECT_EQ(result.output, folder_.Join("users") + ":3: expected name:hash:domain:sid:group-sids\n");
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
 // Request paths as routed and authorised, and the static files they may reach.
-#include <sys/stat.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
-
+#include "harness/temp_folder.h"
 #include "request_path.h"
 #include "static_files.h"
 
@@ -28,23 +24,17 @@ TEST(RequestPathTest, DecodesPathsAndRefusesAmbiguousOnes) {
 class StaticFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/nexoral-static-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    folder_ = folder;
-    ::mkdir((folder_ + "/www").c_str(), 0755);
-    ::mkdir((folder_ + "/www/owa").c_str(), 0755);
-    std::ofstream(folder_ + "/www/owa/index.html") << "inbox";
-    std::ofstream(folder_ + "/secret.txt") << "secret";
-    ASSERT_EQ(::symlink("../../secret.txt", (folder_ + "/www/owa/leak.txt").c_str()), 0);
-    ASSERT_EQ(::symlink("index.html", (folder_ + "/www/owa/home.html").c_str()), 0);
+    folder_.WriteFile("www/owa/index.html", "inbox");
+    folder_.WriteFile("secret.txt", "secret");
+    ASSERT_EQ(::symlink("../../secret.txt", folder_.Join("www/owa/leak.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("index.html", folder_.Join("www/owa/home.html").c_str()), 0);
   }
-  void TearDown() override { std::system(("rm -rf '" + folder_ + "'").c_str()); }
 
-  std::string folder_;
+  testing::TempFolder folder_;
 };
 
 TEST_F(StaticFilesTest, ServesFilesInsideTheRootOnly) {
-  const StaticFiles files(folder_ + "/www", "index.html");
+  const StaticFiles files(folder_.Join("www"), "index.html");
   EXPECT_TRUE(files.Resolve("/owa/index.html"));
   EXPECT_EQ(files.Resolve("/owa/"), files.Resolve("/owa/index.html"));
   EXPECT_TRUE(files.Resolve("/owa/home.html"));  // a link that stays inside

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -42,40 +41,20 @@ void MakeCertificate(const std::string& folder) {
 
 }  // namespace
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-void WriteWholeFile(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-}
-
 ServerProcess::ServerProcess(const ServerSetup& setup) {
-  std::string pattern = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
-  pattern += "/nexoral-server-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  folder_ = pattern;
   WriteFiles(setup);
   Start(setup);
 }
 
 ServerProcess::~ServerProcess() {
   if (pid_ > 0) Stop(5000);
-  std::system(("rm -rf '" + folder_ + "'").c_str());
 }
 
 void ServerProcess::WriteFiles(const ServerSetup& setup) {
-  ::mkdir((folder_ + "/www").c_str(), 0755);
-  ::mkdir((folder_ + "/www/owa").c_str(), 0755);
-  ::mkdir((folder_ + "/www/public").c_str(), 0755);
-  WriteWholeFile(folder_ + "/www/owa/index.html", "<html><body>inbox</body></html>\n");
-  WriteWholeFile(folder_ + "/www/public/logo.txt", "public logo\n");
-  WriteWholeFile(folder_ + "/secret.txt", "outside the document root\n");
-  WriteWholeFile(folder_ + "/users",
+  folder_.WriteFile("www/owa/index.html", "<html><body>inbox</body></html>\n");
+  folder_.WriteFile("www/public/logo.txt", "public logo\n");
+  folder_.WriteFile("secret.txt", "outside the document root\n");
+  folder_.WriteFile("users",
                  "# test users\n"
                  "alice:" + HashPassword(kAlicePassword) +
                  ":CONTOSO:S-1-5-21-100-200-300-1001:S-1-5-21-100-200-300-513,S-1-5-32-545\n"
@@ -88,7 +67,7 @@ void ServerProcess::WriteFiles(const ServerSetup& setup) {
   if (!module.empty()) config += "module = " + module + "\n";
   config += "[listen]\nhttp = 127.0.0.1:0\n";
   if (setup.tls) {
-    MakeCertificate(folder_);
+    MakeCertificate(folder_.Path());
     config += "https = 127.0.0.1:0\n[tls]\ncertificate = cert.pem\nprivate_key = key.pem\n";
   }
   config += "[auth]\nusers_file = users\nanonymous = /public/\nanonymous = /api/open/\n";
@@ -96,7 +75,7 @@ void ServerProcess::WriteFiles(const ServerSetup& setup) {
     config += "[proxy]\nroute = /api/ 127.0.0.1:" + std::to_string(setup.upstreamPort) + "\n";
   }
   config += setup.extraConfig;
-  WriteWholeFile(folder_ + "/server.conf", config);
+  folder_.WriteFile("server.conf", config);
 }
 
 void ServerProcess::Start(const ServerSetup& setup) {
@@ -105,7 +84,7 @@ void ServerProcess::Start(const ServerSetup& setup) {
     const std::string variable = *entry;
     if (variable.rfind("NEXORAL_TEST_FILTER_", 0) != 0) environment.push_back(variable);
   }
-  environment.push_back("NEXORAL_TEST_FILTER_LOG=" + folder_ + "/filter.log");
+  environment.push_back("NEXORAL_TEST_FILTER_LOG=" + folder_.Join("filter.log"));
   if (!setup.filterFlags.empty()) {
     environment.push_back("NEXORAL_TEST_FILTER_FLAGS=" + setup.filterFlags);
   }
@@ -113,9 +92,9 @@ void ServerProcess::Start(const ServerSetup& setup) {
   for (std::string& variable : environment) envp.push_back(variable.data());
   envp.push_back(nullptr);
 
-  const std::string config = folder_ + "/server.conf";
-  const std::string ready = folder_ + "/ready";
-  const std::string errors = folder_ + "/stderr.log";
+  const std::string config = folder_.Join("server.conf");
+  const std::string ready = folder_.Join("ready");
+  const std::string errors = folder_.Join("stderr.log");
   std::vector<std::string> arguments = {NEXORAL_SERVER_PATH, "--config", config, "--ready-file",
                                         ready};
   std::vector<char*> argv;
@@ -160,14 +139,14 @@ std::string ServerProcess::SecureUrl(const std::string& path) const {
 
 std::vector<std::string> ServerProcess::FilterRecord() const {
   std::vector<std::string> lines;
-  std::istringstream text(ReadWholeFile(folder_ + "/filter.log"));
+  std::istringstream text(ReadWholeFile(folder_.Join("filter.log")));
   std::string line;
   while (std::getline(text, line)) lines.push_back(line);
   return lines;
 }
 
-std::string ServerProcess::AccessLog() const { return ReadWholeFile(folder_ + "/access.log"); }
-std::string ServerProcess::ErrorOutput() const { return ReadWholeFile(folder_ + "/stderr.log"); }
+std::string ServerProcess::AccessLog() const { return ReadWholeFile(folder_.Join("access.log")); }
+std::string ServerProcess::ErrorOutput() const { return ReadWholeFile(folder_.Join("stderr.log")); }
 
 void ServerProcess::SignalStop() {
   if (pid_ > 0) ::kill(pid_, SIGTERM);

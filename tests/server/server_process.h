@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "harness/temp_folder.h"
+
 namespace nexoral::testing {
 
 struct ServerSetup {
@@ -37,8 +39,8 @@ class ServerProcess {
   uint16_t HttpsPort() const { return httpsPort_; }
   std::string Url(const std::string& path) const;
   std::string SecureUrl(const std::string& path) const;
-  const std::string& Folder() const { return folder_; }
-  std::string CertificatePath() const { return folder_ + "/cert.pem"; }
+  const std::string& Folder() const { return folder_.Path(); }
+  std::string CertificatePath() const { return folder_.Join("cert.pem"); }
 
   // The recording filter's lines so far.
   std::vector<std::string> FilterRecord() const;
@@ -56,14 +58,11 @@ class ServerProcess {
   void WriteFiles(const ServerSetup& setup);
   void Start(const ServerSetup& setup);
 
-  std::string folder_;
+  TempFolder folder_;
   pid_t pid_ = -1;
   uint16_t httpPort_ = 0;
   uint16_t httpsPort_ = 0;
 };
-
-std::string ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& text);
 
 }  // namespace nexoral::testing
 
