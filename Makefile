@@ -5,7 +5,7 @@ JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine.
 DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev \
-  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl
+  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev
 DEMO_DIR := $(BUILD_DIR)/demo
 
 .PHONY: all build test demo deps clean
@@ -39,6 +39,7 @@ demo: build
 	rm -rf $(DEMO_DIR)
 	mkdir -p $(DEMO_DIR)/Nexoral/Settings "$(DEMO_DIR)/Common Files/bin"
 	cp -r demo/www demo/users demo/server.conf $(DEMO_DIR)/
+	cp demo/CoreSettings.xml $(DEMO_DIR)/Nexoral/Settings/
 	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_DIR)/Nexoral/nexoral.so
 	cp $(BUILD_DIR)/components/logmodule/LogModule.so "$(DEMO_DIR)/Common Files/bin/"
 	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
