@@ -4,7 +4,7 @@ TEST_BUILD_DIR ?= build-test
 JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine.
-DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev \
+DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
   libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl
 DEMO_DIR := $(BUILD_DIR)/demo
 
