@@ -41,6 +41,8 @@ demo: build
 	cp -r demo/www demo/users demo/server.conf $(DEMO_DIR)/
 	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_DIR)/Nexoral/nexoral.so
 	cp $(BUILD_DIR)/components/logmodule/LogModule.so "$(DEMO_DIR)/Common Files/bin/"
+	cp $(BUILD_DIR)/components/bin/ZQCache.so $(BUILD_DIR)/components/bin/ZqExchangeAccess.so \
+	  "$(DEMO_DIR)/Common Files/bin/"
 	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
 	@echo "nexoral: try  curl -i -u demo:demo http://127.0.0.1:8080/owa/"
 	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf
