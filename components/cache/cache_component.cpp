@@ -1,10 +1,9 @@
 // The cache component: instances of IZQCache over the process's cache registry, and the
 // factory export that creates them. Every entry point checks its arguments and turns any
 // exception into a failure result: nothing thrown here reaches the caller.
-#include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "cache_interface.h"
 #include "cache_registry.h"
@@ -19,24 +18,12 @@ bool IsNameValid(std::string_view name) {
 bool IsKeyValid(std::string_view key) { return !key.empty() && key.size() <= kCacheMaxKeyBytes; }
 bool IsSessionValid(std::string_view session) { return session.size() <= kCacheMaxSessionBytes; }
 
-// Runs an operation, turning exceptions into results.
-template <class Operation>
-HRESULT Guarded(Operation&& operation) noexcept {
-  try {
-    return operation();
-  } catch (const std::bad_alloc&) {
-    return kEOutOfMemory;
-  } catch (...) {
-    return kEUnexpected;
-  }
-}
-
 class CacheComponent final : public platform::RefCounted<IZQCache> {
  public:
   explicit CacheComponent(CacheRegistry& registry) : registry_(registry) {}
 
   HRESULT Initialize() override {
-    return Guarded([&] { return registry_.Start(); });
+    return platform::CallGuarded([&] { return registry_.Start(); });
   }
 
   HRESULT CreateCache(std::string_view name, int32_t maxItems, int32_t lifetimeMinutes) override {
@@ -44,7 +31,7 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
         lifetimeMinutes > kCacheMaxLifetimeMinutes) {
       return kEInvalidArg;
     }
-    return Guarded([&] {
+    return platform::CallGuarded([&] {
       return registry_.Create(name, static_cast<size_t>(maxItems),
                               std::chrono::minutes(lifetimeMinutes));
     });
@@ -52,7 +39,7 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
 
   HRESULT DestroyCache(std::string_view name) override {
     if (!IsNameValid(name)) return kEInvalidArg;
-    return Guarded([&] { return registry_.Destroy(name); });
+    return platform::CallGuarded([&] { return registry_.Destroy(name); });
   }
 
   HRESULT AddItem(std::string_view key, std::string_view session, std::string_view data,
@@ -61,7 +48,7 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
         !IsNameValid(cacheName)) {
       return kEInvalidArg;
     }
-    return Guarded([&] {
+    return platform::CallGuarded([&] {
       HRESULT failure = kSOk;
       ItemCache* cache = registry_.Find(cacheName, &failure);
       if (cache == nullptr) return failure;
@@ -77,7 +64,7 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
     if (!IsKeyValid(key) || !IsSessionValid(session) || !IsNameValid(cacheName)) {
       return kEInvalidArg;
     }
-    return Guarded([&] {
+    return platform::CallGuarded([&] {
       HRESULT failure = kSOk;
       ItemCache* cache = registry_.Find(cacheName, &failure);
       if (cache == nullptr) return failure;
@@ -90,7 +77,7 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
 
   HRESULT InvalidateItem(std::string_view key, std::string_view cacheName) override {
     if (!IsKeyValid(key) || !IsNameValid(cacheName)) return kEInvalidArg;
-    return Guarded([&] {
+    return platform::CallGuarded([&] {
       HRESULT failure = kSOk;
       ItemCache* cache = registry_.Find(cacheName, &failure);
       if (cache == nullptr) return failure;
@@ -99,7 +86,7 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
   }
 
   HRESULT Shutdown() override {
-    return Guarded([&] { return registry_.Stop(); });
+    return platform::CallGuarded([&] { return registry_.Stop(); });
   }
 
  private:
@@ -111,15 +98,8 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
 
 extern "C" HRESULT CreateComponentInstance(const char* interfaceId, void** instance) {
   using namespace nexoral;
-  if (instance == nullptr) return E_POINTER;
-  *instance = nullptr;
-  if (interfaceId == nullptr || std::strcmp(interfaceId, IZQCache::kInterfaceId) != 0) {
-    return E_NOINTERFACE;
-  }
-  IZQCache* created = new (std::nothrow) cache::CacheComponent(cache::ProcessCacheRegistry());
-  if (created == nullptr) return kEOutOfMemory;
-  *instance = created;
-  return kSOk;
+  return platform::CreateInstanceOf<IZQCache, cache::CacheComponent>(
+      interfaceId, instance, cache::ProcessCacheRegistry());
 }
 
 static_assert(std::is_same_v<decltype(&CreateComponentInstance),

@@ -1,9 +1,7 @@
 // The mailbox property component: instances of IZqExchangeAccess over the SQLite store, and
 // the factory export that creates them. Every entry point checks its arguments and turns any
 // exception into a failure result: nothing thrown here reaches the caller.
-#include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -17,18 +15,6 @@
 namespace nexoral::mailbox {
 namespace {
 
-// Runs an operation, turning exceptions into results.
-template <class Operation>
-HRESULT Guarded(Operation&& operation) noexcept {
-  try {
-    return operation();
-  } catch (const std::bad_alloc&) {
-    return kEOutOfMemory;
-  } catch (...) {
-    return kEUnexpected;
-  }
-}
-
 bool FitsTextBound(std::string_view text) { return text.size() <= kAccessMaxTextBytes; }
 
 class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
@@ -41,7 +27,7 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
     for (std::string_view text : {ewsUrl, mailbox, user, password, domain}) {
       if (!FitsTextBound(text)) return kEInvalidArg;
     }
-    return Guarded([&] {
+    return platform::CallGuarded([&] {
       store_.reset();
       *returnCode = Open(connection, mailbox, !user.empty() || !password.empty() || !domain.empty());
       return kSOk;
@@ -58,7 +44,7 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
         guids.size() > kAccessMaxProperties) {
       return kEInvalidArg;
     }
-    return Guarded([&] { return Read(guids, types, ids, values, errorCount); });
+    return platform::CallGuarded([&] { return Read(guids, types, ids, values, errorCount); });
   }
 
   HRESULT SetCustomProperties(const std::vector<int32_t>& ids, const std::vector<std::string>& guids,
@@ -70,12 +56,12 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
         guids.size() != types.size() || guids.size() > kAccessMaxProperties) {
       return kEInvalidArg;
     }
-    return Guarded([&] { return Write(ids, guids, values, types, errorCount); });
+    return platform::CallGuarded([&] { return Write(ids, guids, values, types, errorCount); });
   }
 
   HRESULT GetErrorInfo(std::string* text, int32_t* number) override {
     if (text == nullptr || number == nullptr) return E_POINTER;
-    return Guarded([&] {
+    return platform::CallGuarded([&] {
       *text = lastError_.text;
       *number = lastError_.number;
       return kSOk;
@@ -182,15 +168,8 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
 
 extern "C" HRESULT CreateComponentInstance(const char* interfaceId, void** instance) {
   using namespace nexoral;
-  if (instance == nullptr) return E_POINTER;
-  *instance = nullptr;
-  if (interfaceId == nullptr || std::strcmp(interfaceId, IZqExchangeAccess::kInterfaceId) != 0) {
-    return E_NOINTERFACE;
-  }
-  IZqExchangeAccess* created = new (std::nothrow) mailbox::ExchangeAccess();
-  if (created == nullptr) return kEOutOfMemory;
-  *instance = created;
-  return kSOk;
+  return platform::CreateInstanceOf<IZqExchangeAccess, mailbox::ExchangeAccess>(interfaceId,
+                                                                                instance);
 }
 
 static_assert(std::is_same_v<decltype(&CreateComponentInstance),

@@ -15,11 +15,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "nexoral/win_types.h"
+#include "platform/error_codes.h"
 
 namespace nexoral {
 
@@ -98,6 +101,34 @@ class ComPtr {
  private:
   Interface* pointer_ = nullptr;
 };
+
+// For a component's factory export: a new Implementation (made from args) when interfaceId
+// names Interface.
+template <class Interface, class Implementation, class... Args>
+HRESULT CreateInstanceOf(const char* interfaceId, void** instance, Args&&... args) noexcept {
+  if (instance == nullptr) return E_POINTER;
+  *instance = nullptr;
+  if (interfaceId == nullptr || std::strcmp(interfaceId, Interface::kInterfaceId) != 0) {
+    return E_NOINTERFACE;
+  }
+  Interface* created = new (std::nothrow) Implementation(std::forward<Args>(args)...);
+  if (created == nullptr) return kEOutOfMemory;
+  *instance = created;
+  return kSOk;
+}
+
+// For a component's operations: runs one, turning any exception into a failure result so that
+// nothing thrown crosses the interface.
+template <class Operation>
+HRESULT CallGuarded(Operation&& operation) noexcept {
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    return kEOutOfMemory;
+  } catch (...) {
+    return kEUnexpected;
+  }
+}
 
 }  // namespace platform
 

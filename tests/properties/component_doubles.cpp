@@ -1,8 +1,6 @@
 // The scripted components.
 #include "properties/component_doubles.h"
 
-#include <cstring>
-
 #include "platform/component_factory.h"
 
 namespace nexoral::testing {
@@ -56,15 +54,11 @@ class ScriptedAccess final : public platform::RefCounted<IZqExchangeAccess> {
 };
 
 HRESULT CreateScriptedCache(const char* interfaceId, void** instance) {
-  if (std::strcmp(interfaceId, IZQCache::kInterfaceId) != 0) return E_NOINTERFACE;
-  *instance = static_cast<IZQCache*>(new ScriptedCache());
-  return 0;
+  return platform::CreateInstanceOf<IZQCache, ScriptedCache>(interfaceId, instance);
 }
 
 HRESULT CreateScriptedAccess(const char* interfaceId, void** instance) {
-  if (std::strcmp(interfaceId, IZqExchangeAccess::kInterfaceId) != 0) return E_NOINTERFACE;
-  *instance = static_cast<IZqExchangeAccess*>(new ScriptedAccess());
-  return 0;
+  return platform::CreateInstanceOf<IZqExchangeAccess, ScriptedAccess>(interfaceId, instance);
 }
 
 }  // namespace
