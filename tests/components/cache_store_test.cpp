@@ -94,14 +94,6 @@ TEST_F(ItemCacheTest, KeysAndDataAreKeptByteForByte) {
   EXPECT_EQ(cache.Get("empty"), "");
 }
 
-TEST(ShardingTest, SmallCachesHaveOneShardAndLargeOnesAPowerOfTwoUpToSixteen) {
-  EXPECT_EQ(ShardCountFor(1), 1u);
-  EXPECT_EQ(ShardCountFor(2 * kMinItemsPerShard - 1), 1u);
-  EXPECT_EQ(ShardCountFor(2 * kMinItemsPerShard), 2u);
-  EXPECT_EQ(ShardCountFor(3000), 8u);
-  EXPECT_EQ(ShardCountFor(10000000), kMaxShards);
-}
-
 TEST(ShardingTest, AShardedCacheNeverHoldsMoreThanItsMaximumAndKeepsTheRecentItems) {
   ManualClock clock;
   ItemCache cache(3001, minutes(30), clock);

@@ -89,16 +89,6 @@ TEST_F(ZQCacheTest, TheSessionTakesNoPartInFindingAnItemAndTheLatestStoreWins) {
   EXPECT_EQ(Get("HiddenMessage", "bob", "s1"), "from s2");
 }
 
-TEST_F(ZQCacheTest, TheOldestItemGoesBeyondTheMaximum) {
-  StartWithCache("ADUserConfig", 2);
-  ASSERT_TRUE(client_.AddItem("ADUserConfig", "a", "1", ""));
-  ASSERT_TRUE(client_.AddItem("ADUserConfig", "b", "2", ""));
-  EXPECT_EQ(Get("ADUserConfig", "a"), "1");
-  ASSERT_TRUE(client_.AddItem("ADUserConfig", "c", "3", ""));
-  EXPECT_EQ(Get("ADUserConfig", "b"), std::nullopt);
-  EXPECT_EQ(Get("ADUserConfig", "a"), "1");
-}
-
 TEST_F(ZQCacheTest, ADestroyedOrUnknownCacheFailsWithTheComponentsResultAndTheItemDetail) {
   StartWithCache("HiddenMessage");
   ASSERT_TRUE(client_.AddItem("HiddenMessage", "bob", "text", "s1"));
