@@ -4,7 +4,7 @@ TEST_BUILD_DIR ?= build-test
 JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine.
-DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev \
+DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
   libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev
 DEMO_DIR := $(BUILD_DIR)/demo
 
@@ -42,6 +42,8 @@ demo: build
 	cp demo/CoreSettings.xml $(DEMO_DIR)/Nexoral/Settings/
 	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_DIR)/Nexoral/nexoral.so
 	cp $(BUILD_DIR)/components/logmodule/LogModule.so "$(DEMO_DIR)/Common Files/bin/"
+	cp $(BUILD_DIR)/components/bin/ZQCache.so $(BUILD_DIR)/components/bin/ZqExchangeAccess.so \
+	  "$(DEMO_DIR)/Common Files/bin/"
 	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
 	@echo "nexoral: try  curl -i -u demo:demo http://127.0.0.1:8080/owa/"
 	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf

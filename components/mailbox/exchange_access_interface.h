@@ -1,0 +1,80 @@
+// IZqExchangeAccess: the interface of the mailbox property component "ZqExchangeAccess",
+// shared by the component and its client. An instance acts for one mailbox, chosen by
+// Initialize, and reads and writes property values kept for that mailbox, each keyed by its
+// property-set GUID, property id and type. One instance serves one caller at a time; any
+// number of instances, in any number of processes, may work on the same store at once.
+#ifndef NEXORAL_COMPONENTS_MAILBOX_EXCHANGE_ACCESS_INTERFACE_H
+#define NEXORAL_COMPONENTS_MAILBOX_EXCHANGE_ACCESS_INTERFACE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nexoral/win_types.h"
+#include "platform/component_factory.h"
+
+namespace nexoral {
+
+inline constexpr char kExchangeAccessComponentName[] = "ZqExchangeAccess";
+
+// The one connection kind: act for the calling thread's user, or for the explicit-logon
+// mailbox when one is given.
+inline constexpr int32_t kConnectionCallingUser = 2;
+
+// Error numbers of GetErrorInfo and return codes of Initialize. Failures of the store itself
+// carry SQLite's extended result code (5 locked, 14 cannot open, 26 not a database, ...).
+inline constexpr int32_t kAccessErrorNoMailbox = 1001;
+inline constexpr int32_t kAccessErrorConnectionKind = 1002;
+inline constexpr int32_t kAccessErrorCredentials = 1003;
+inline constexpr int32_t kAccessErrorInvalidProperty = 1004;
+inline constexpr int32_t kAccessErrorNotInitialized = 1005;
+inline constexpr int32_t kAccessErrorStoreFormat = 1006;
+
+// Reading or writing before a successful Initialize.
+inline constexpr HRESULT kAccessENotInitialized = static_cast<HRESULT>(0x80040210u);
+// The store failed; GetErrorInfo tells why. Nothing was written.
+inline constexpr HRESULT kAccessEStore = static_cast<HRESULT>(0x80040211u);
+
+// Bounds of the arguments; beyond them a call fails with E_INVALIDARG (a value beyond its bound
+// counts as an error of that property instead).
+inline constexpr size_t kAccessMaxTextBytes = 2048;  // URL, mailbox, credentials
+inline constexpr size_t kAccessMaxProperties = 4096;
+inline constexpr size_t kAccessMaxValueBytes = 64 * 1024;
+
+// One value per property asked for; nothing for a property the mailbox never stored.
+using PropertyValues = std::vector<std::optional<std::string>>;
+
+class IZqExchangeAccess : public platform::IComponentUnknown {
+ public:
+  static constexpr char kInterfaceId[] = "IZqExchangeAccess";
+
+  // Chooses the mailbox and opens the store. version names the server version the caller
+  // speaks to; the store keeps one format for every version, so any value is accepted.
+  // connection must be kConnectionCallingUser. The credentials must be empty: the component
+  // acts as the calling thread. *returnCode is 0, or the error number of GetErrorInfo.
+  virtual HRESULT Initialize(int32_t version, int32_t connection, std::string_view ewsUrl,
+                             std::string_view mailbox, std::string_view user,
+                             std::string_view password, std::string_view domain,
+                             int32_t* returnCode) = 0;
+  // The values of the properties (the three arrays are parallel), in their order. A property
+  // whose GUID is not a GUID gets nothing and counts in *errorCount.
+  virtual HRESULT GetCustomProperties(const std::vector<std::string>& guids,
+                                      const std::vector<int32_t>& types,
+                                      const std::vector<int32_t>& ids, PropertyValues* values,
+                                      int32_t* errorCount) = 0;
+  // Stores the values (the four arrays are parallel) in one transaction: all or nothing. An
+  // invalid property counts in *errorCount and then nothing is stored.
+  virtual HRESULT SetCustomProperties(const std::vector<int32_t>& ids,
+                                      const std::vector<std::string>& guids,
+                                      const std::vector<std::string>& values,
+                                      const std::vector<int32_t>& types, int32_t* errorCount) = 0;
+  // The last failure of this instance: its text and number (empty and 0 when none).
+  virtual HRESULT GetErrorInfo(std::string* text, int32_t* number) = 0;
+};
+
+}  // namespace nexoral
+
+#endif  // NEXORAL_COMPONENTS_MAILBOX_EXCHANGE_ACCESS_INTERFACE_H
