@@ -51,15 +51,7 @@ UtcFields SplitUtc(FileTime time) {
   const time_t seconds = static_cast<time_t>(UnixSecondsOf(time));
   tm fields{};
   gmtime_r(&seconds, &fields);
-  UtcFields split;
-  split.year = static_cast<unsigned>(fields.tm_year + 1900);
-  split.month = static_cast<unsigned>(fields.tm_mon + 1);
-  split.day = static_cast<unsigned>(fields.tm_mday);
-  split.hour = static_cast<unsigned>(fields.tm_hour);
-  split.minute = static_cast<unsigned>(fields.tm_min);
-  split.second = static_cast<unsigned>(fields.tm_sec);
-  split.millisecond = static_cast<unsigned>((time.ticks % kTicksPerSecond) / 10'000);
-  return split;
+  return CalendarTimeOf(fields, static_cast<unsigned>((time.ticks % kTicksPerSecond) / 10'000));
 }
 
 }  // namespace nexoral::platform

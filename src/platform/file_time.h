@@ -8,6 +8,7 @@
 #include <string>
 
 #include "nexoral/win_types.h"
+#include "platform/local_time.h"
 
 namespace nexoral::platform {
 
@@ -30,15 +31,7 @@ FileTime CurrentFileTime();
 // code (the file missing, unreadable, or not a regular file).
 DWORD ReadFileLastWriteTime(const std::string& path, FileTime& time);
 
-struct UtcFields {
-  unsigned year = 0;
-  unsigned month = 0;  // 1 to 12
-  unsigned day = 0;
-  unsigned hour = 0;
-  unsigned minute = 0;
-  unsigned second = 0;
-  unsigned millisecond = 0;
-};
+using UtcFields = CalendarTime;
 
 UtcFields SplitUtc(FileTime time);
 
