@@ -36,9 +36,11 @@ class LockRegistry {
   std::map<std::string, std::unique_ptr<LogLock>> locks_;
 };
 
+// The locks given out live until the process ends: clients keep writing under them from their
+// own exit code, which may run after this module's static objects are gone.
 LockRegistry& Registry() {
-  static LockRegistry registry;
-  return registry;
+  static LockRegistry* registry = new LockRegistry;
+  return *registry;
 }
 
 void StoreLock(CSync** lock, CSync* found) {

@@ -31,7 +31,7 @@ class ComponentTable {
     auto registered = registered_.find(name);
     if (registered != registered_.end()) return registered->second;
     auto loaded = loaded_.find(name);
-    if (loaded != loaded_.end()) return loaded->second.factory;
+    if (loaded != loaded_.end()) return loaded->second;
     return Load(name);
   }
 
@@ -48,11 +48,6 @@ class ComponentTable {
   uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
 
  private:
-  struct LoadedComponent {
-    std::unique_ptr<platform::LoadedModule> module;
-    platform::ComponentFactoryFunction factory;
-  };
-
   platform::ComponentFactoryFunction Load(const std::string& name) {
     for (const std::string& path : platform::ComponentModulePaths(name)) {
       std::unique_ptr<platform::LoadedModule> module = platform::LoadedModule::Load(path);
@@ -60,7 +55,10 @@ class ComponentTable {
       auto factory =
           module->FindFunction<platform::ComponentFactoryFunction>(platform::kComponentFactoryExport);
       if (factory == nullptr) continue;
-      loaded_.emplace(name, LoadedComponent{std::move(module), factory});
+      // A component stays loaded until the process ends: instances may outlive any owner, and
+      // unloading one from an exit handler could take the module that holds this code with it.
+      module->KeepLoaded();
+      loaded_.emplace(name, factory);
       return factory;
     }
     return nullptr;
@@ -69,7 +67,7 @@ class ComponentTable {
   std::mutex mutex_;
   std::atomic<uint64_t> generation_{1};
   std::map<std::string, platform::ComponentFactoryFunction> registered_;
-  std::map<std::string, LoadedComponent> loaded_;
+  std::map<std::string, platform::ComponentFactoryFunction> loaded_;
 };
 
 ComponentTable& Table() {

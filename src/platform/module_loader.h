@@ -30,6 +30,9 @@ class LoadedModule {
 
   const std::string& Path() const { return path_; }
 
+  // Leaves the module loaded for the rest of the process; the object no longer unloads it.
+  void KeepLoaded() { handle_ = nullptr; }
+
  private:
   LoadedModule(void* handle, std::string path) : handle_(handle), path_(std::move(path)) {}
 
