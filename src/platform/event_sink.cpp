@@ -1,7 +1,11 @@
-// Event sources over syslog, with a replaceable sink for tests.
+// Event sources over syslog or an events file, with a replaceable sink for tests.
 #include "platform/event_sink.h"
 
+#include <fcntl.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <atomic>
 #include <cstdio>
@@ -30,6 +34,34 @@ class SyslogSink final : public EventSink {
   }
 };
 
+// One line per event, appended with a single write so that processes sharing the file never
+// interleave within a line. Line breaks in the message become blanks.
+class FileSink final : public EventSink {
+ public:
+  explicit FileSink(const char* path) : path_(path) {}
+
+  bool Write(const EventRecord& event) override {
+    const char* type = event.type == kEventError     ? "ERROR"
+                       : event.type == kEventWarning ? "WARNING"
+                                                     : "INFORMATION";
+    char prefix[64];
+    std::snprintf(prefix, sizeof(prefix), " %s [0x%08X] ", type, static_cast<unsigned>(event.id));
+    std::string line = event.source + prefix + event.message;
+    for (char& c : line) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    line += '\n';
+    const int descriptor = open(path_, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (descriptor < 0) return false;
+    const bool written = write(descriptor, line.data(), line.size()) ==
+                         static_cast<ssize_t>(line.size());
+    close(descriptor);
+    return written;
+  }
+
+ private:
+  const char* path_;
+};
 
 HandleTable<EventSource>& Sources() {
   static HandleTable<EventSource> table(0x7000);
@@ -43,9 +75,13 @@ SyslogSink& SystemLog() {
 
 std::atomic<EventSink*> installedSink{nullptr};
 
-EventSink& CurrentSink() {
+// Writes one event to the installed sink, else the events file, else the system log.
+bool WriteToCurrentSink(const EventRecord& event) {
   EventSink* sink = installedSink.load(std::memory_order_acquire);
-  return sink != nullptr ? *sink : SystemLog();
+  if (sink != nullptr) return sink->Write(event);
+  const char* file = std::getenv(kEventLogFileVariable);
+  if (file != nullptr && file[0] != '\0') return FileSink(file).Write(event);
+  return SystemLog().Write(event);
 }
 
 }  // namespace
@@ -80,7 +116,7 @@ bool ReportEvent(HANDLE source, uint16_t type, uint16_t category, DWORD id,
   auto message = found->messages.find(id);
   event.message = message != found->messages.end() ? FormatEventMessage(message->second, texts)
                                                   : FormatEventMessage("%1", texts);
-  if (CurrentSink().Write(event)) return true;
+  if (WriteToCurrentSink(event)) return true;
   SetLastError(kErrorInvalidData);
   return false;
 }

@@ -1,6 +1,8 @@
 // The system event log: named event sources that administrators watch, each event with a type,
-// a category, an id and insertion texts. Events go to syslog unless a test installs its own
-// sink. Thread-safe.
+// a category, an id and insertion texts. Events go to syslog, or, when the environment variable
+// NEXORAL_EVENT_LOG_FILE names a file, one line each to the end of that file
+// ("<source> <ERROR|WARNING|INFORMATION> [0x<id>] <message>"); a test may install its own
+// sink instead. Thread-safe.
 #ifndef NEXORAL_PLATFORM_EVENT_SINK_H
 #define NEXORAL_PLATFORM_EVENT_SINK_H
 
@@ -12,6 +14,8 @@
 #include "nexoral/win_types.h"
 
 namespace nexoral::platform {
+
+inline constexpr char kEventLogFileVariable[] = "NEXORAL_EVENT_LOG_FILE";
 
 inline constexpr uint16_t kEventError = 1;
 inline constexpr uint16_t kEventWarning = 2;

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/error_codes.h"
+
 namespace nexoral::platform {
 
 std::string ParentFolder(const std::string& path) {
@@ -53,6 +55,13 @@ bool WriteAll(int descriptor, const void* data, size_t length, long long offset)
     if (offset >= 0) offset += written;
   }
   return true;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0) return true;
+  SetLastError(errno == ENOTDIR ? kErrorPathNotFound : ErrorCodeFromErrno(errno));
+  return false;
 }
 
 }  // namespace nexoral::platform

@@ -11,6 +11,9 @@ std::string ParentFolder(const std::string& path);
 // "/a/b/c.log" -> "c.log".
 std::string FileNameOf(const std::string& path);
 
+// True when something exists at path; otherwise false with the last error 2 or 3.
+bool PathExists(const std::string& path);
+
 // Creates folder and any missing parent (mode 0755). True when it exists afterwards.
 bool CreateFolders(const std::string& folder);
 
