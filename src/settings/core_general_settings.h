@@ -1,44 +1,61 @@
-// CCoreGeneralSettings: the process-wide settings host: application pool, event source, the
-// settings lock and the flags the request handlers read. Created on first use through
-// GetCoreGeneralSettings; started by the filter's start-up, stopped by its termination.
-//
-// This first version holds only what the filter spine needs: the settings files, the log
-// configuration, the caches and the directory facts arrive with the settings subsystem.
+// CCoreGeneralSettings: the process-wide settings host. Besides what CGeneralSettings holds it
+// owns the two cache clients (user properties "HiddenMessage", directory users "ADUserConfig"),
+// the URL list, the computer name, the application pool, the OS major version and the
+// all-workers-ignore-proxied flag, and feeds the log its settings. Created on first use through
+// GetCoreGeneralSettings; started by the filter's start-up (Init), refreshed before each
+// authenticated request (Refresh), stopped by its termination (Term).
 #ifndef NEXORAL_SETTINGS_CORE_GENERAL_SETTINGS_H
 #define NEXORAL_SETTINGS_CORE_GENERAL_SETTINGS_H
 
 #include <atomic>
 #include <string>
+#include <vector>
 
-#include "common/sync.h"
-#include "diagnostics/event_log.h"
-#include "nexoral/win_types.h"
+#include "diagnostics/log_settings.h"
+#include "properties/zq_cache.h"
+#include "settings/general_settings.h"
 
 namespace nexoral {
 
-class CCoreGeneralSettings {
+inline constexpr char kPropertyCacheName[] = "HiddenMessage";
+inline constexpr char kDirectoryUserCacheName[] = "ADUserConfig";
+inline constexpr char kAppPoolVariable[] = "APP_POOL_ID";
+
+class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
  public:
   CCoreGeneralSettings() = default;
-  CCoreGeneralSettings(const CCoreGeneralSettings&) = delete;
-  CCoreGeneralSettings& operator=(const CCoreGeneralSettings&) = delete;
-  virtual ~CCoreGeneralSettings() = default;
 
-  // Start-up: reads the application pool from "APP_POOL_ID" and registers the event source
-  // under productName. Returns success.
+  // The start-up sequence; true when every step succeeded. The diagnostic steps at its end run
+  // whatever happened before.
   bool Init(const char* productName, const char* moduleFileName, const char* resourceModuleName,
             const char* registryKey);
-  // Re-reads what changed since the last call; *changed tells whether anything did.
+  // Re-reads the criteria file when it changed, as the process; *changed tells whether it was
+  // reloaded (the log is then set up again).
   bool Refresh(bool* changed);
-  // Shutdown: deregisters the event source.
-  virtual void Term();
+  // Drops and shuts down both caches, then the base shutdown. True when all of it succeeded.
+  bool Term() override;
+  void ConfigureLog(const char* moduleFileName, const char* unused) override;
 
-  CEventLog& EventLog() { return eventLog_; }
-  // The settings lock: held around every read of a settings item.
-  CSync& SettingsLock() { return settingsLock_; }
+  // Logs the process's and the calling thread's accounts.
+  void LogProcessAndThreadUser();
+  // Logs the machine's domain and its domain controllers.
+  void LogDomainInformation();
+  // Starts the directory-user cache; true when it is usable.
+  bool InitializeADUserCache();
+
+  // LogSettingsSource, each item read under the settings lock.
+  bool CoreItemNumber(int32_t id, int32_t* value) override;
+  bool CoreItemText(int32_t id, std::string* value) override;
+  std::string InstallationFolderName() override { return InstallationName(); }
+  std::string CommonFolder() override { return CommonFilesFolder(); }
 
   const std::string& AppPool() const { return appPool_; }
-  const std::string& ModuleFileName() const { return moduleFileName_; }
+  const std::string& ComputerName() const { return computerName_; }
   DWORD OsMajorVersion() const { return osMajorVersion_; }
+  const std::vector<std::string>& UrlList() const { return urlList_; }
+  CZQCache& PropertyCache() { return propertyCache_; }
+  const std::string& PropertyCacheName() const { return propertyCacheName_; }
+  CZQCache& DirectoryUserCache() { return directoryUserCache_; }
 
   // True when no loaded worker wants proxied requests.
   bool AllWorkersIgnoreProxied() const { return allWorkersIgnoreProxied_.load(); }
@@ -46,11 +63,18 @@ class CCoreGeneralSettings {
 
  private:
   void ReadAppPool();
+  bool ReadComputerName();
+  void ReadUrlList();
+  bool StartCaches();
+  bool ReadOsVersion();
+  int32_t CacheSizeItem(int32_t id, int32_t fallback, const char* missingText);
 
-  CEventLog eventLog_;
-  CCritSec settingsLock_;
+  CZQCache propertyCache_;
+  std::string propertyCacheName_;
+  CZQCache directoryUserCache_;
+  std::vector<std::string> urlList_;
+  std::string computerName_;
   std::string appPool_;
-  std::string moduleFileName_;
   DWORD osMajorVersion_ = 5;
   std::atomic<bool> allWorkersIgnoreProxied_{true};
 };
