@@ -2,7 +2,10 @@
 #include "diagnostics/log_writers.h"
 #include "host/filter_entry.h"
 #include "nexoral/filter_interface.h"
+#include "nexoral/module_version.h"
 #include "platform/debug_output.h"
+
+NEXORAL_MODULE_VERSION(NEXORAL_FILE_VERSION_TEXT, NEXORAL_PRODUCT_VERSION_TEXT);
 
 extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
   return nexoral::StartFilter(nexoral::ProcessServiceWorkers(), pVer);

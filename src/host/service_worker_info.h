@@ -7,11 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "common/subscription_match.h"
 #include "nexoral/filter_interface.h"
 #include "nexoral/ref_handle.h"
+#include "nexoral/request_info.h"
 #include "platform/module_loader.h"
 
 namespace nexoral {
+
+class CCoreGeneralSettings;
 
 class CServiceWorkerDLLInfo {
  public:
@@ -25,6 +29,16 @@ class CServiceWorkerDLLInfo {
     return (NotificationFlags & notificationType) != 0;
   }
 
+  // Checks the application pool and, when the worker is meant for it, loads the module and
+  // resolves its three entry points. False when the worker must not stay in the list.
+  bool Initialize(const std::string& appPool);
+  // True when the pool list is empty or names appPool (ignoring case).
+  bool CheckAppPoolSubscription(const std::string& appPool) const;
+  // Tests the URL against the worker's exclusions, then its subscriptions, in the settings
+  // host's core settings file, under the settings lock. True when subscribed.
+  bool CheckFolderSubscription(CCoreGeneralSettings& settings, const std::string& url,
+                               const std::string& extension, SubscriptionMatch& match,
+                               const CRequestInfo& requestInfo) const;
   // The worker's TerminateFilter result when it was initialised and subscribed, else TRUE.
   BOOL Terminate(DWORD flags) const;
 

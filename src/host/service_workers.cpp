@@ -1,6 +1,7 @@
 // Building, starting and stopping the service-worker list.
 #include "host/service_workers.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -12,7 +13,12 @@
 #include "notifications/preproc_notification.h"
 #include "notifications/send_raw_data_notification.h"
 #include "notifications/send_response_notification.h"
+#include "platform/file_system.h"
+#include "platform/module_version.h"
 #include "settings/core_general_settings.h"
+#include "settings/core_items.h"
+#include "settings/installation_paths.h"
+#include "settings/split_string.h"
 
 namespace nexoral {
 namespace {
@@ -23,8 +29,44 @@ std::string FilterDescription(const HTTP_FILTER_VERSION& version) {
                      strnlen(version.lpszFilterDesc, sizeof(version.lpszFilterDesc)));
 }
 
-// The version text of a worker module; the module's version record is not read yet.
-std::string WorkerVersionText(const CServiceWorkerDLLInfo&) { return std::string(); }
+// The file version a worker module states; empty when it states none.
+std::string WorkerVersionText(const CServiceWorkerDLLInfo& worker) {
+  platform::ModuleVersionTexts version;
+  platform::ReadModuleVersion(worker.Path, &version);
+  return version.fileVersion;
+}
+
+// The worker record of one configured id, or a null handle when the id is skipped.
+CRefHandle<CServiceWorkerDLLInfo> MakeWorkerRecord(CCoreGeneralSettings& settings, int32_t id,
+                                                   const std::string& root) {
+  std::string relativePath;
+  if (!settings.GetServiceWorkerItem(id, kWorkerItemModulePath, relativePath)) {
+    Log("LoadServiceWorkers path not found for SW ID: %d", static_cast<int>(id));
+    return {};
+  }
+  const std::string path = root + relativePath;
+  if (!platform::PathExists(path)) {
+    LogError(GetLastError(), "LoadServiceWorkers path to service worker dll invalid %s", path.c_str());
+    ReportText(kReportError, "Zephyrquill path to service worker dll invalid Path: %s AppPool: %s",
+               path.c_str(), settings.AppPool().c_str());
+    return {};
+  }
+  int32_t loadValue = 0;
+  if (!settings.GetServiceWorkerItem(id, kWorkerItemEnabled, loadValue) || loadValue == 0) {
+    return {};
+  }
+  CRefHandle<CServiceWorkerDLLInfo> worker = MakeRefHandle<CServiceWorkerDLLInfo>();
+  worker->Path = path;
+  worker->LoadValue = static_cast<uint32_t>(loadValue);
+  worker->Id = static_cast<uint32_t>(id);
+  settings.GetServiceWorkerItem(id, kWorkerItemOrder, worker->Order);
+  settings.GetServiceWorkerItem(id, kWorkerItemDisplayName, worker->Name);
+  std::string pools;
+  if (settings.GetServiceWorkerItem(id, kWorkerItemAppPools, pools)) {
+    SplitString(pools, ";", worker->AppPools);
+  }
+  return worker;
+}
 
 // Calls the worker's GetFilterVersion with a zeroed record; an exception counts as FALSE.
 BOOL CallWorkerGetFilterVersion(const CServiceWorkerDLLInfo& worker, HTTP_FILTER_VERSION& version) {
@@ -39,17 +81,36 @@ BOOL CallWorkerGetFilterVersion(const CServiceWorkerDLLInfo& worker, HTTP_FILTER
 
 }  // namespace
 
-BOOL CServiceWorkerDLLInfo::Terminate(DWORD flags) const {
-  if (!Initialised || !Subscribed || pTerminateFilter == nullptr) return TRUE;
-  return pTerminateFilter(flags);
-}
-
 CServiceWorkers::CServiceWorkers() = default;
 CServiceWorkers::~CServiceWorkers() = default;
 
-bool CServiceWorkers::LoadServiceWorkers() {
-  // Workers come from the core settings file, which this version does not read yet.
-  if (workers_.empty()) Log("LoadServiceWorkers no Service workers are loaded");
+bool CServiceWorkers::LoadServiceWorkers() { return LoadServiceWorkers(*GetCoreGeneralSettings()); }
+
+bool CServiceWorkers::LoadServiceWorkers(CCoreGeneralSettings& settings) {
+  const std::string root = ServiceWorkerRoot(settings.ModuleFolder());
+  std::vector<int32_t> ids;
+  {
+    CSyncGuard guard(settings.SettingsLock());
+    ids = settings.Criteria().Core().ServiceWorkerOrder();
+  }
+  bool allIgnoreProxied = true;
+  for (const int32_t id : ids) {
+    CRefHandle<CServiceWorkerDLLInfo> worker = MakeWorkerRecord(settings, id, root);
+    if (!worker) continue;
+    if (worker->Initialize(settings.AppPool())) workers_.push_back(worker);
+    int32_t proxiedHandling = 1;
+    settings.GetServiceWorkerItem(id, kWorkerItemFlag, proxiedHandling);
+    worker->IgnoresProxied = proxiedHandling == 1;
+    if (proxiedHandling == 0) allIgnoreProxied = false;
+  }
+  if (workers_.empty()) {
+    Log("LoadServiceWorkers no Service workers are loaded");
+  } else {
+    settings.SetAllWorkersIgnoreProxied(allIgnoreProxied);
+    std::stable_sort(workers_.begin(), workers_.end(),
+                     [](const CRefHandle<CServiceWorkerDLLInfo>& a,
+                        const CRefHandle<CServiceWorkerDLLInfo>& b) { return a->Order < b->Order; });
+  }
   UpdateActiveFlag();
   CreateHandlers();
   return !workers_.empty();

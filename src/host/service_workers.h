@@ -13,6 +13,7 @@
 namespace nexoral {
 
 class CBaseNotification;
+class CCoreGeneralSettings;
 class CPreProcNotification;
 class CAuthCompleteNotification;
 class CSendResponseNotification;
@@ -31,9 +32,11 @@ class CServiceWorkers {
   CServiceWorkers& operator=(const CServiceWorkers&) = delete;
   ~CServiceWorkers();
 
-  // Builds the worker list from the core settings file and creates the handlers. True when at
-  // least one worker is listed.
+  // Builds the worker list from the process's settings host and creates the handlers. True
+  // when at least one worker is listed.
   bool LoadServiceWorkers();
+  // The same from the given settings host.
+  bool LoadServiceWorkers(CCoreGeneralSettings& settings);
   // Asks every subscribed worker for its notifications; ORs them (and the two end
   // notifications when one initialised) into pVer->dwFlags. True when one initialised.
   bool GetFilterVersion(HTTP_FILTER_VERSION* pVer);
