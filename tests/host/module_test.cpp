@@ -27,9 +27,10 @@ std::set<std::string> DefinedDynamicSymbols(const std::string& path) {
   return symbols;
 }
 
-TEST(ModuleTest, ExportsExactlyTheThreeFilterEntryPoints) {
+TEST(ModuleTest, ExportsTheThreeFilterEntryPointsAndItsVersionTexts) {
   EXPECT_EQ(DefinedDynamicSymbols(NEXORAL_MODULE_PATH),
-            (std::set<std::string>{"GetFilterVersion", "HttpFilterProc", "TerminateFilter"}));
+            (std::set<std::string>{"GetFilterVersion", "HttpFilterProc", "TerminateFilter",
+                                   "NexoralFileVersion", "NexoralProductVersion"}));
 }
 
 TEST(ModuleTest, WithoutSettingsItAcceptsAndLetsEveryNotificationPass) {

@@ -1,0 +1,106 @@
+// Test installations.
+#include "harness/installation.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace nexoral::testing {
+namespace {
+
+std::string Escaped(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string ItemsXml(const std::map<int, std::string>& items, const char* indent) {
+  std::string xml;
+  for (const auto& [id, value] : items) {
+    xml += std::string(indent) + "<ITEM ID=\"" + std::to_string(id) + "\" DESCR=\"\" VALUE=\"" +
+           Escaped(value) + "\"/>\n";
+  }
+  return xml;
+}
+
+}  // namespace
+
+std::string BuiltModulePath() { return NEXORAL_BUILT_MODULE; }
+std::string BuiltResourceModulePath() { return NEXORAL_BUILT_RESOURCE_MODULE; }
+std::string BuiltComponentsFolder() { return NEXORAL_BUILT_COMPONENTS_DIR; }
+std::string BuiltLogModulePath() { return NEXORAL_BUILT_LOG_MODULE; }
+std::string BuiltTestWorkerPath(const std::string& name) {
+  return std::string(NEXORAL_BUILT_TEST_WORKERS_DIR) + "/" + name + ".so";
+}
+
+std::string CoreSettingsXml(const std::map<int, std::string>& coreItems,
+                            const std::vector<WorkerEntry>& workers) {
+  std::string xml = "<SETTINGS>\n  <CORESETTINGS>\n" + ItemsXml(coreItems, "    ") +
+                    "  </CORESETTINGS>\n  <SERVICEWORKERS>\n";
+  for (const WorkerEntry& worker : workers) {
+    xml += "    <SERVICEWORKER ID=\"" + std::to_string(worker.id) + "\" DESCR=\"\">\n" +
+           ItemsXml(worker.items, "      ") + "    </SERVICEWORKER>\n";
+  }
+  return xml + "  </SERVICEWORKERS>\n</SETTINGS>\n";
+}
+
+TestInstallation::TestInstallation() : root_(folder_.Path() + "/") {
+  CopyIn(BuiltModulePath(), "Zephyrquill/Nexoral/Nexoral.so");
+  CopyIn(BuiltResourceModulePath(), "Zephyrquill/Nexoral/Resource/CoreRes.so");
+  CopyIn(BuiltComponentsFolder() + "/ZQCache.so", "Zephyrquill/Common Files/bin/ZQCache.so");
+  CopyIn(BuiltLogModulePath(), "Zephyrquill/Common Files/bin/LogModule.so");
+  std::filesystem::create_directories(RegistryRoot());
+}
+
+std::string TestInstallation::InstallWorker(const std::string& variant,
+                                            const std::string& fileName) {
+  const std::string relative = "Zephyrquill/Nexoral/workers/" + fileName;
+  CopyIn(BuiltTestWorkerPath(variant), relative);
+  return relative;
+}
+
+void TestInstallation::WriteCoreSettings(const std::map<int, std::string>& coreItems,
+                                         const std::vector<WorkerEntry>& workers) const {
+  WriteFile("Zephyrquill/Nexoral/Settings/CoreSettings.xml", CoreSettingsXml(coreItems, workers));
+}
+
+void TestInstallation::WriteFile(const std::string& relative, const std::string& content) const {
+  folder_.WriteFile(relative, content);
+}
+
+void TestInstallation::CopyIn(const std::string& source, const std::string& relative) const {
+  const std::filesystem::path target = root_ + relative;
+  std::filesystem::create_directories(target.parent_path());
+  std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::string& name, const std::string& value)
+    : name_(name) {
+  const char* previous = std::getenv(name.c_str());
+  hadValue_ = previous != nullptr;
+  if (hadValue_) previous_ = previous;
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  if (hadValue_) {
+    setenv(name_.c_str(), previous_.c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+}  // namespace nexoral::testing

@@ -1,0 +1,81 @@
+// A whole installation in a temporary folder, laid out as the module expects it:
+//
+//   <root>/Zephyrquill/Nexoral/Nexoral.so, Settings/CoreSettings.xml, Resource/CoreRes.so,
+//                               workers/<name>.so
+//   <root>/Zephyrquill/Common Files/bin/ZQCache.so, LogModule.so
+//   <root>/registry/            the registry root
+//
+// with the built module, components and test workers copied in, and a core settings file made
+// from items and worker entries. Service-worker paths are relative to <root>.
+#ifndef NEXORAL_TESTS_HARNESS_INSTALLATION_H
+#define NEXORAL_TESTS_HARNESS_INSTALLATION_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness/temp_folder.h"
+
+namespace nexoral::testing {
+
+// One "SERVICEWORKER" element: its id and its items by number.
+struct WorkerEntry {
+  int id = 0;
+  std::map<int, std::string> items;
+};
+
+// The built artifacts the installations are made of.
+std::string BuiltModulePath();
+std::string BuiltResourceModulePath();
+std::string BuiltComponentsFolder();
+std::string BuiltLogModulePath();
+// A test worker variant by name: HeadersWorker, AuthWorker, DecliningWorker, NoTerminateWorker.
+std::string BuiltTestWorkerPath(const std::string& name);
+
+// A "CoreSettings.xml" text with these core items and service workers.
+std::string CoreSettingsXml(const std::map<int, std::string>& coreItems,
+                            const std::vector<WorkerEntry>& workers);
+
+class TestInstallation {
+ public:
+  // Lays out the module, the resource module and the components; no settings file yet.
+  TestInstallation();
+
+  const std::string& Root() const { return root_; }  // ends with "/"
+  std::string ModuleFolder() const { return root_ + "Zephyrquill/Nexoral/"; }
+  std::string ModulePath() const { return ModuleFolder() + "Nexoral.so"; }
+  std::string SettingsFolder() const { return ModuleFolder() + "Settings/"; }
+  std::string RegistryRoot() const { return root_ + "registry"; }
+  std::string Path(const std::string& relative) const { return root_ + relative; }
+
+  // Copies a test worker variant to Zephyrquill/Nexoral/workers/<fileName>; returns the path
+  // relative to the root, as the core settings file names it.
+  std::string InstallWorker(const std::string& variant, const std::string& fileName);
+  void WriteCoreSettings(const std::map<int, std::string>& coreItems,
+                         const std::vector<WorkerEntry>& workers) const;
+  void WriteFile(const std::string& relative, const std::string& content) const;
+  // Copies a file into the installation, making its folders.
+  void CopyIn(const std::string& source, const std::string& relative) const;
+
+ private:
+  TempFolder folder_;
+  std::string root_;
+};
+
+// Sets an environment variable for the life of the object and restores it afterwards.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const std::string& name, const std::string& value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string name_;
+  bool hadValue_ = false;
+  std::string previous_;
+};
+
+}  // namespace nexoral::testing
+
+#endif  // NEXORAL_TESTS_HARNESS_INSTALLATION_H
