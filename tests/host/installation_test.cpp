@@ -200,5 +200,15 @@ TEST_F(InstallationTest, WithoutTheResourceModuleStartUpFails) {
       << "the log is only set up once the settings loaded";
 }
 
+TEST_F(InstallationTest, WithoutTheCacheComponentStartUpFails) {
+  install_.WriteCoreSettings(LogItems(), {Worker(1, "HeadersWorker", "Headers", 1)});
+  std::filesystem::remove(install_.Path("Zephyrquill/Common Files/bin/ZQCache.so"));
+  EXPECT_EQ(Start(0), 0u);
+  EXPECT_THAT(WorkerCalls(), IsEmpty());
+  const std::vector<std::string> log = LogLines();
+  EXPECT_EQ(CountContaining(log, "CCoreGeneralSettings::InitializeCache failed to instantiate the Cache Object"), 1u);
+  EXPECT_EQ(CountContaining(log, "Core Initialization FAILED"), 1u);
+}
+
 }  // namespace
 }  // namespace nexoral::testing
