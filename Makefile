@@ -33,20 +33,32 @@ test: deps
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
 # Lays out a demo installation in $(DEMO_DIR) and runs the server on 127.0.0.1:8080 in the
-# foreground; Ctrl-C stops it gracefully. The installation folder Nexoral/ holds the module and
-# Settings/; the common folder beside it holds the log module in bin/.
+# foreground; Ctrl-C stops it gracefully. The product folder Zephyrquill/ holds the installation
+# folder Nexoral/ (the module, Settings/, Resource/, workers/) and the common folder
+# "Common Files/" with the log module and the components in bin/. The registry, the event log,
+# the log files and the mailbox store stay inside $(DEMO_DIR).
+DEMO_ROOT = $(abspath $(DEMO_DIR))
+DEMO_INSTALL = $(DEMO_DIR)/Zephyrquill/Nexoral
+DEMO_COMMON = $(DEMO_DIR)/Zephyrquill/Common Files
+DEMO_ENV = APP_POOL_ID=DemoPool NEXORAL_REGISTRY_ROOT=$(DEMO_ROOT)/registry \
+  NEXORAL_EVENT_LOG_FILE=$(DEMO_ROOT)/events.log NEXORAL_SYSTEM_DIR=$(DEMO_ROOT)/logs \
+  NEXORAL_MAILBOX_STORE=$(DEMO_ROOT)/mailbox-properties.db
 demo: build
 	rm -rf $(DEMO_DIR)
-	mkdir -p $(DEMO_DIR)/Nexoral/Settings "$(DEMO_DIR)/Common Files/bin"
+	mkdir -p $(DEMO_INSTALL)/Settings $(DEMO_INSTALL)/Resource $(DEMO_INSTALL)/workers \
+	  "$(DEMO_COMMON)/bin" $(DEMO_DIR)/registry $(DEMO_DIR)/logs
 	cp -r demo/www demo/users demo/server.conf $(DEMO_DIR)/
-	cp demo/CoreSettings.xml $(DEMO_DIR)/Nexoral/Settings/
-	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_DIR)/Nexoral/nexoral.so
-	cp $(BUILD_DIR)/components/logmodule/LogModule.so "$(DEMO_DIR)/Common Files/bin/"
+	cp demo/CoreSettings.xml $(DEMO_INSTALL)/Settings/
+	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_INSTALL)/Nexoral.so
+	cp $(BUILD_DIR)/components/resource/CoreRes.so $(DEMO_INSTALL)/Resource/
+	cp $(BUILD_DIR)/workers/SampleWorker.so $(DEMO_INSTALL)/workers/
+	cp $(BUILD_DIR)/components/logmodule/LogModule.so "$(DEMO_COMMON)/bin/"
 	cp $(BUILD_DIR)/components/bin/ZQCache.so $(BUILD_DIR)/components/bin/ZqExchangeAccess.so \
-	  "$(DEMO_DIR)/Common Files/bin/"
-	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
+	  "$(DEMO_COMMON)/bin/"
+	$(DEMO_ENV) $(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
 	@echo "nexoral: try  curl -i -u demo:demo http://127.0.0.1:8080/owa/"
-	$(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf
+	@echo "nexoral: the log is in $(DEMO_DIR)/logs, the events in $(DEMO_DIR)/events.log"
+	$(DEMO_ENV) $(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf
 
 clean:
 	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)

@@ -42,7 +42,7 @@ inline constexpr const char kDefaultCommonLogFileName[] = "ZQCommonLog.log";
 inline constexpr int32_t kDefaultLogModuleOption = 1;
 
 // ---- Service-worker items ----
-inline constexpr int32_t kWorkerItemModulePath = 1;  // relative to the folder above the installation
+inline constexpr int32_t kWorkerItemModulePath = 1;  // relative to the folder above the product folder
 inline constexpr int32_t kWorkerItemEnabled = 2;     // 0: not loaded
 inline constexpr int32_t kWorkerItemOrder = 3;       // ascending load order
 inline constexpr int32_t kWorkerItemDisplayName = 4;

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "harness/installation.h"
 #include "platform/error_codes.h"
 
 namespace nexoral::platform {
@@ -34,6 +37,25 @@ TEST(EventSinkTest, EventsReachTheInstalledSinkWithTheSourceMessage) {
   EXPECT_EQ(sink.events[0].source, "Test Source");
   EXPECT_EQ(sink.events[0].message, "Report: disk full");
   EXPECT_EQ(sink.events[0].rawData.size(), 2u);
+}
+
+TEST(EventSinkTest, AnEventsFileGetsOneLinePerEvent) {
+  testing::TempFolder folder;
+  const std::string file = folder.Join("events.log");
+  testing::ScopedEnvironment route(kEventLogFileVariable, file);
+  HANDLE source = RegisterEventSource("File Source", {{0x600000CA, "%1"}});
+  ASSERT_NE(source, nullptr);
+  EXPECT_TRUE(ReportEvent(source, kEventError, 0, 0x600000CA, {"first\nline"}, nullptr, 0));
+  EXPECT_TRUE(ReportEvent(source, kEventInformation, 0, 0x60000065, {}, nullptr, 0));
+  EXPECT_TRUE(DeregisterEventSource(source));
+  EXPECT_EQ(testing::ReadWholeFile(file),
+            "File Source ERROR [0x600000CA] first line\nFile Source INFORMATION [0x60000065] \n");
+
+  testing::ScopedEnvironment unwritable(kEventLogFileVariable, folder.Join("missing/events.log"));
+  HANDLE second = RegisterEventSource("File Source", {});
+  EXPECT_FALSE(ReportEvent(second, kEventError, 0, 1, {"lost"}, nullptr, 0));
+  EXPECT_EQ(GetLastError(), kErrorInvalidData);
+  DeregisterEventSource(second);
 }
 
 }  // namespace
