@@ -87,9 +87,9 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>* components)
   std::string component;
   auto finish = [&]() {
     if (component.empty()) return true;
-    const bool valid = component != "." && component != ".." &&
-                       component.size() <= kMaxRegistryKeyNameLength &&
-                       !EndsWith(component, kKeyFileSuffix) && !EndsWith(component, kLockFileSuffix);
+    const bool valid =
+        component != "." && component != ".." && component.size() <= kMaxRegistryKeyNameLength &&
+        !EndsWith(component, kKeyFileSuffix) && !EndsWith(component, kLockFileSuffix);
     components->push_back(std::move(component));
     component.clear();
     return valid;
@@ -338,7 +338,8 @@ class KeyLock {
 
 std::string RegistryRoot() {
   const char* configured = std::getenv(kRegistryRootVariable);
-  std::string root = configured != nullptr && configured[0] != '\0' ? configured : kDefaultRegistryRoot;
+  std::string root =
+      configured != nullptr && configured[0] != '\0' ? configured : kDefaultRegistryRoot;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   return root;
 }
@@ -395,7 +396,9 @@ DWORD RegistryKey::QueryValue(const std::string& name, RegistryValue* value) con
 DWORD RegistryKey::SetTextValue(const std::string& name, const std::string& text, DWORD type) {
   if (!IsOpen()) return kErrorInvalidHandle;
   if (access_ != RegistryAccess::kWrite) return kErrorAccessDenied;
-  if (!IsValidText(text) || (type != REG_SZ && type != REG_EXPAND_SZ)) return kErrorInvalidParameter;
+  if (!IsValidText(text) || (type != REG_SZ && type != REG_EXPAND_SZ)) {
+    return kErrorInvalidParameter;
+  }
   const RegistryValue value{.type = type, .text = text};
   return Rewrite(name, &value);
 }

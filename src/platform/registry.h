@@ -29,7 +29,7 @@
 // Writes. A writer takes an exclusive flock on the key's lock file, re-reads the key file under
 // it, changes the one value (every other line, comments included, stays as it was), writes the
 // result to a temporary file in the same folder, fsyncs it and renames it over the key file.
-// Readers take no lock: they open either the old file or the new one, never a part-written one,
+// Readers take no lock: they open either the old file or the new one, never a half-written one,
 // and writers of different values of one key never lose each other's value. A new file gets the
 // mode 0644; a rewritten one keeps its mode. Lock files stay once made.
 #ifndef NEXORAL_PLATFORM_REGISTRY_H
@@ -49,7 +49,7 @@ inline constexpr DWORD REG_NONE = 0, REG_SZ = 1, REG_EXPAND_SZ = 2, REG_DWORD = 
 
 // A key file larger than this is corrupt, and no write makes one.
 inline constexpr size_t kMaxRegistryFileSize = 1024 * 1024;
-inline constexpr size_t kMaxRegistryKeyNameLength = 200;    // one component of a key path
+inline constexpr size_t kMaxRegistryKeyNameLength = 200;  // one component of a key path
 inline constexpr size_t kMaxRegistryValueNameLength = 255;
 
 // One value as read: text for REG_SZ and REG_EXPAND_SZ, number for REG_DWORD.

@@ -83,7 +83,9 @@ DWORD CCachedScriptManager::LoadHash(bool* newHashWritten) {
   const std::string hash = GenerateScriptHash(localTime_());
   RegistryKey writable;
   result = RegistryKey::Open(kCsmRegistryKey, RegistryAccess::kWrite, &writable);
-  if (result == kErrorSuccess) result = writable.SetTextValue(kCsmHashValue, hash, platform::REG_SZ);
+  if (result == kErrorSuccess) {
+    result = writable.SetTextValue(kCsmHashValue, hash, platform::REG_SZ);
+  }
   if (result != kErrorSuccess) return result;
   decorator_.SetHash(hash);
   if (newHashWritten != nullptr) *newHashWritten = true;

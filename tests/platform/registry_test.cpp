@@ -62,7 +62,8 @@ TEST(RegistryRootTest, VariableWhenSetAndNotEmptyElseTheDefault) {
 TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFile) {
   RegistryKey writer = Open(kSetupKey, RegistryAccess::kWrite);
   EXPECT_EQ(writer.SetTextValue("CsmHash", "LDWwD"), kErrorSuccess);
-  EXPECT_EQ(writer.SetTextValue("Home", "%NEXORAL_HOME%/x", platform::REG_EXPAND_SZ), kErrorSuccess);
+  EXPECT_EQ(writer.SetTextValue("Home", "%NEXORAL_HOME%/x", platform::REG_EXPAND_SZ),
+            kErrorSuccess);
   EXPECT_EQ(writer.SetTextValue("Spaced", "  a=b: c ; not a comment  "), kErrorSuccess);
   EXPECT_EQ(writer.SetTextValue("Empty", ""), kErrorSuccess);
   EXPECT_EQ(writer.SetNumberValue("CsmRefreshInterval", 15), kErrorSuccess);
@@ -164,14 +165,12 @@ TEST_F(RegistryTest, RefusedKeyPathsCreateNothing) {
   const std::vector<std::string> paths = {
       "", "\\\\//", ".", "Software\\..\\Setup", "Software\\.\\Setup",
       std::string("Soft\0ware\\Setup", 15), "Software\\Set\nup", "Software\\Setup.reg",
-      "Software\\SETUP.LOCK\\Below", std::string(201, 'k'),
-  };
+      "Software\\SETUP.LOCK\\Below", std::string(201, 'k')};
   for (const std::string& path : paths) {
     RegistryKey key;
     EXPECT_EQ(RegistryKey::Open(path, RegistryAccess::kWrite, &key), kErrorInvalidParameter)
         << path;
-    EXPECT_EQ(RegistryKey::Open(path, RegistryAccess::kRead, &key), kErrorInvalidParameter)
-        << path;
+    EXPECT_EQ(RegistryKey::Open(path, RegistryAccess::kRead, &key), kErrorInvalidParameter) << path;
     EXPECT_FALSE(key.IsOpen());
   }
   EXPECT_TRUE(FolderEntries(root_.Folder().Path()).empty());
@@ -189,8 +188,7 @@ TEST_F(RegistryTest, RefusedNamesAndTextsLeaveTheKeyAsItWas) {
 
   const std::vector<std::string> names = {
       "", "a=b", "line\nbreak", "tab\there", " leading", "trailing\t", ";comment", "#comment",
-      std::string("nul\0name", 8), std::string(256, 'n'),
-  };
+      std::string("nul\0name", 8), std::string(256, 'n')};
   for (const std::string& name : names) {
     RegistryValue value;
     EXPECT_EQ(writer.SetTextValue(name, "x"), kErrorInvalidParameter) << name;
@@ -279,7 +277,8 @@ TEST_F(RegistryTest, NewKeyFileNamesItsKeyAndIsReplacedWholeOnEveryWrite) {
 }
 
 // A key file with one line that does not parse, after a good value.
-class CorruptKeyFileTest : public RegistryTest, public ::testing::WithParamInterface<std::string> {};
+class CorruptKeyFileTest : public RegistryTest,
+                           public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(CorruptKeyFileTest, ReadsFailAndWritesLeaveTheFileUntouched) {
   const std::string content = "; kept\nGood=REG_SZ:ok\n" + GetParam() + "\nAfter=REG_DWORD:1\n";
@@ -299,19 +298,21 @@ TEST_P(CorruptKeyFileTest, ReadsFailAndWritesLeaveTheFileUntouched) {
   EXPECT_EQ(Query(key, "Good").text, "ok");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MalformedLines, CorruptKeyFileTest,
-    ::testing::Values("NoEqualsSign", "Name=REG_SZ", "Name=REG_BINARY:00ff", "Name=:text",
-                      "=REG_SZ:no name", "Name=REG_DWORD:", "Name=REG_DWORD:0x",
-                      "Name=REG_DWORD:4294967296", "Name=REG_DWORD:0x100000000",
-                      "Name=REG_DWORD:-1", "Name=REG_DWORD:+1", "Name=REG_DWORD:12abc",
-                      "Name=REG_DWORD:1 2", "good=REG_SZ:twice", std::string("Name=REG_SZ:a\0b", 15),
-                      std::string("\0", 1), "Bad\x01Name=REG_SZ:x"));
+INSTANTIATE_TEST_SUITE_P(MalformedLines, CorruptKeyFileTest,
+                         ::testing::Values("NoEqualsSign", "Name=REG_SZ", "Name=REG_BINARY:00ff",
+                                           "Name=:text", "=REG_SZ:no name", "Name=REG_DWORD:",
+                                           "Name=REG_DWORD:0x", "Name=REG_DWORD:4294967296",
+                                           "Name=REG_DWORD:0x100000000", "Name=REG_DWORD:-1",
+                                           "Name=REG_DWORD:+1", "Name=REG_DWORD:12abc",
+                                           "Name=REG_DWORD:1 2", "good=REG_SZ:twice",
+                                           std::string("Name=REG_SZ:a\0b", 15),
+                                           std::string("\0", 1), "Bad\x01Name=REG_SZ:x"));
 
 TEST_F(RegistryTest, OversizedFilesAreRefusedAndNoWriteMakesOne) {
   // Just below the limit: readable and writable, until a write would cross it.
   const std::string header = "Value=REG_SZ:x\n";
-  std::string nearlyFull = header + std::string(platform::kMaxRegistryFileSize - header.size() - 120, ';');
+  std::string nearlyFull =
+      header + std::string(platform::kMaxRegistryFileSize - header.size() - 120, ';');
   nearlyFull += '\n';
   root_.Folder().WriteFile(kSetupFile, nearlyFull);
   RegistryKey key = Open(kSetupKey, RegistryAccess::kWrite);

@@ -32,8 +32,8 @@ TEST(CachedScriptManagerConcurrencyTest, ProcessesStartingTogetherLeaveOneValidS
     std::set<std::string> candidates;
     ForkedProcesses processes;
     for (int process = 0; process < kProcesses; ++process) {
-      platform::CalendarTime localTime{.year = 2026, .month = 5, .day = 9, .hour = 14,
-                                       .minute = static_cast<unsigned>(process * 11 + round % 7)};
+      platform::CalendarTime localTime{.year = 2026, .month = 5, .day = 9, .hour = 14};
+      localTime.minute = static_cast<unsigned>(process * 11 + round % 7);
       candidates.insert(GenerateScriptHash(localTime));
       processes.Fork([localTime] {
         ManagerUnderTest manager;

@@ -53,15 +53,18 @@ TEST_P(ScriptHashTest, MonthDayHourMinuteAndYearModSevenPickTheCharacters) {
 INSTANTIATE_TEST_SUITE_P(
     LocalTimes, ScriptHashTest,
     ::testing::Values(
-        HashCase{{.year = 2026, .month = 12, .day = 4, .hour = 22, .minute = 58}, {11, 3, 22, 58, 3}},
+        HashCase{{.year = 2026, .month = 12, .day = 4, .hour = 22, .minute = 58},
+                 {11, 3, 22, 58, 3}},
         HashCase{{.year = 2023, .month = 1, .day = 1, .hour = 0, .minute = 0}, {0, 0, 0, 0, 0}},
-        HashCase{{.year = 2029, .month = 6, .day = 31, .hour = 23, .minute = 59}, {5, 30, 23, 59, 6}},
-        // Seconds and milliseconds play no part: one hash per minute.
+        HashCase{{.year = 2029, .month = 6, .day = 31, .hour = 23, .minute = 59},
+                 {5, 30, 23, 59, 6}},
+        // Seconds and milliseconds do not count: one hash per minute.
         HashCase{{.year = 2025, .month = 3, .day = 15, .hour = 9, .minute = 7, .second = 59,
                   .millisecond = 999},
                  {2, 14, 9, 7, 2025 % 7}},
         // Indices outside 0..59 become 0.
-        HashCase{{.year = 2026, .month = 12, .day = 4, .hour = 22, .minute = 60}, {11, 3, 22, 0, 3}},
+        HashCase{{.year = 2026, .month = 12, .day = 4, .hour = 22, .minute = 60},
+                 {11, 3, 22, 0, 3}},
         HashCase{{.year = 2026, .month = 12, .day = 4, .hour = 61, .minute = 4000000000u},
                  {11, 3, 0, 0, 3}},
         HashCase{{.year = 2026, .month = 0, .day = 0, .hour = 59, .minute = 1}, {0, 0, 59, 1, 3}},
@@ -145,7 +148,8 @@ TEST_F(CachedScriptManagerTest, UnusableStoredHashesAreReplacedByANewOne) {
       {"four characters", [&] { StoreText(kCsmHashValue, "ABCD"); }},
       {"six characters", [&] { StoreText(kCsmHashValue, "ABCDEF"); }},
       {"empty", [&] { StoreText(kCsmHashValue, ""); }},
-      {"four characters to expand", [&] { StoreText(kCsmHashValue, "ABCD", platform::REG_EXPAND_SZ); }},
+      {"four characters to expand",
+       [&] { StoreText(kCsmHashValue, "ABCD", platform::REG_EXPAND_SZ); }},
       {"a number", [&] { StoreNumber(kCsmHashValue, 12345); }},
   };
   for (const Unusable& unusable : cases) {
