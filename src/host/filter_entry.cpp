@@ -56,9 +56,9 @@ BOOL StartFilter(CServiceWorkers& serviceWorkers, HTTP_FILTER_VERSION* pVer) {
                                   kCommonRegistryKey);
     Log("Core Initialization %s", started ? "SUCCEEDED" : "FAILED");
 
-    const int scriptResult = GetCachedScriptManager()->Init();
+    const DWORD scriptResult = GetCachedScriptManager()->Init();
     Log("CachedScriptManager initialization %s, ret code: %d",
-        scriptResult == 0 ? "SUCCEEDED" : "FAILED", scriptResult);
+        scriptResult == 0 ? "SUCCEEDED" : "FAILED", static_cast<int>(scriptResult));
 
     if (started) started = StartServiceWorkers(serviceWorkers, pVer, settings->AppPool());
     if (!serviceWorkers.IsActive()) return TRUE;

@@ -25,7 +25,9 @@ inline constexpr DWORD kErrorProcNotFound = 127;
 inline constexpr DWORD kErrorAlreadyExists = 183;
 inline constexpr DWORD kErrorFilenameTooLong = 206;
 inline constexpr DWORD kErrorNoData = ERROR_NO_DATA;
+inline constexpr DWORD kErrorRegistryQuotaLimit = 613;  // a registry key file would grow too large
 inline constexpr DWORD kErrorNoToken = 1008;
+inline constexpr DWORD kErrorBadDatabase = 1009;  // a registry key file does not parse
 inline constexpr DWORD kErrorNotFound = 1168;
 inline constexpr DWORD kErrorInvalidIndex = ERROR_INVALID_INDEX;
 
