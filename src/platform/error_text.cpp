@@ -10,7 +10,7 @@ namespace nexoral {
 namespace {
 
 // Texts worded as administrators see them in the logs of the web-mail front end.
-constexpr std::array<std::pair<DWORD, const char*>, 27> kMessages{{
+constexpr std::array<std::pair<DWORD, const char*>, 32> kMessages{{
     {0, "The operation completed successfully."},
     {1, "Incorrect function."},
     {2, "The system cannot find the file specified."},
@@ -30,6 +30,11 @@ constexpr std::array<std::pair<DWORD, const char*>, 27> kMessages{{
     {183, "Cannot create a file when that file already exists."},
     {206, "The filename or extension is too long."},
     {232, "The pipe is being closed."},
+    {613, "A registry key file would grow beyond its size limit."},
+    {1009, "The configuration registry database is corrupt."},
+    {1355, "The specified domain either does not exist or could not be contacted."},
+    {1722, "The RPC server is unavailable."},
+    {1813, "The specified resource type cannot be found in the image file."},
     {1008, "An attempt was made to reference a token that does not exist."},
     {1168, "Element not found."},
     {1450, "Insufficient system resources exist to complete the requested service."},
