@@ -17,22 +17,14 @@ void InitializeFields(LogState& state) {
 
 LogState::LogState() { InitializeFields(*this); }
 
-// Static objects destroyed after this one may still log: the switch stays off from here on, so
-// that Log returns before it touches anything else. The log modules stay loaded: this runs at
-// exit or at the unload of the module, and unloading another module from here could unload the
-// module that is running this very code.
-LogState::~LogState() {
-  logSwitch.store(kLogSwitchOff);
-  std::lock_guard<std::mutex> guard(mutex);
-  if (logModule != nullptr) logModule->KeepLoaded();
-  for (const std::shared_ptr<platform::LoadedModule>& retired : retiredLogModules) {
-    if (retired != nullptr) retired->KeepLoaded();
-  }
-}
+LogState::~LogState() { logSwitch.store(kLogSwitchOff); }
 
+// The process's log state is never destroyed: at exit the module's own unload hook flushes the
+// buffered lines after every static object is gone, and other static objects may still log.
+// For the same reason the log modules it holds are never unloaded.
 LogState& ProcessLogState() {
-  static LogState state;
-  return state;
+  static LogState* state = new LogState;
+  return *state;
 }
 
 void ResetLogState() {
