@@ -2,6 +2,8 @@
 // exported entry points: settings, worker loading and ordering, the flags the server gets, the
 // log and the event log, and the workers' termination.
 #include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -208,6 +210,26 @@ TEST_F(InstallationTest, WithoutTheCacheComponentStartUpFails) {
   const std::vector<std::string> log = LogLines();
   EXPECT_EQ(CountContaining(log, "CCoreGeneralSettings::InitializeCache failed to instantiate the Cache Object"), 1u);
   EXPECT_EQ(CountContaining(log, "Core Initialization FAILED"), 1u);
+}
+
+TEST_F(InstallationTest, BufferedLinesAreWrittenWhenTheProcessExits) {
+  std::map<int, std::string> items = LogItems();
+  items[12] = "2";  // the buffered writer keeps lines until a flush
+  install_.WriteCoreSettings(items, {Worker(1, "HeadersWorker", "Headers", 1)});
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Start(0);
+    terminateFilter_(0);
+    std::exit(0);  // the exit handlers and the module's unload hook run as in a server
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the process must exit cleanly";
+  const std::vector<std::string> log = LogLines();
+  EXPECT_EQ(CountContaining(log, "ServiceWorkers initialized via GetFilterVersion"), 1u);
+  EXPECT_EQ(CountContaining(log, "TerminateFilter before SW calls flags 0"), 1u);
 }
 
 }  // namespace
