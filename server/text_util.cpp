@@ -4,9 +4,8 @@
 #include <array>
 
 namespace nexoral::server {
-namespace {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+namespace {
 
 // The separators and delimiters that a token may not contain.
 constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={} \t";
@@ -22,23 +21,6 @@ int Base64Value(char c) {
 
 }  // namespace
 
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = LowerAscii(c);
-  return lower;
-}
-
-bool EqualsIgnoreCase(std::string_view left, std::string_view right) {
-  if (left.size() != right.size()) return false;
-  for (size_t i = 0; i < left.size(); ++i) {
-    if (LowerAscii(left[i]) != LowerAscii(right[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
 
 bool IsHeaderName(std::string_view name) {
   if (name.empty()) return false;

@@ -7,11 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii_text.h"
+
 namespace nexoral::server {
 
-std::string AsciiLower(std::string_view text);
-bool EqualsIgnoreCase(std::string_view left, std::string_view right);
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
+using platform::AsciiLower;
+using platform::EqualsIgnoreCase;
+using platform::StartsWithIgnoreCase;
 
 // A header name as HTTP allows it (a token: no separators, no controls, not empty).
 bool IsHeaderName(std::string_view name);

@@ -1,10 +1,9 @@
 // Loading one service worker and answering for it.
 #include "host/service_worker_info.h"
 
-#include <strings.h>
-
 #include "diagnostics/event_log.h"
 #include "diagnostics/log.h"
+#include "platform/ascii_text.h"
 #include "platform/error_codes.h"
 #include "settings/core_general_settings.h"
 #include "settings/folder_subscription.h"
@@ -18,7 +17,7 @@ bool CServiceWorkerDLLInfo::CheckAppPoolSubscription(const std::string& appPool)
     subscribed = true;
   } else {
     for (const std::string& pool : AppPools) {
-      if (pool.size() == appPool.size() && strcasecmp(pool.c_str(), appPool.c_str()) == 0) {
+      if (platform::EqualsIgnoreCase(pool, appPool)) {
         subscribed = true;
         break;
       }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "platform/error_codes.h"
 #include "platform/file_system.h"
 
@@ -57,16 +58,6 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsControl(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte < 0x20 || byte == 0x7F;
-}
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
 }
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
@@ -160,7 +151,7 @@ const char* TypeName(DWORD type) {
 
 DWORD TypeFromName(std::string_view name) {
   for (DWORD type : {REG_SZ, REG_EXPAND_SZ, REG_DWORD}) {
-    if (EqualsIgnoringAsciiCase(name, TypeName(type))) return type;
+    if (EqualsIgnoreCase(name, TypeName(type))) return type;
   }
   return REG_NONE;
 }
@@ -208,7 +199,7 @@ bool ParseValueLine(std::string_view line, KeyLine* parsed) {
 
 KeyLine* FindValue(std::vector<KeyLine>& lines, std::string_view name) {
   for (KeyLine& line : lines) {
-    if (line.isValue && EqualsIgnoringAsciiCase(line.name, name)) return &line;
+    if (line.isValue && EqualsIgnoreCase(line.name, name)) return &line;
   }
   return nullptr;
 }

@@ -136,26 +136,26 @@ bool CCoreGeneralSettings::Refresh(bool* changed) {
   return Succeeded(hr);
 }
 
+namespace {
+
+// Drops the cache's own entries and ends this client's start; false when the shutdown failed.
+bool ShutDownCache(CZQCache& cache, const char* name, bool directoryCache) {
+  if (!cache.IsInitialized()) return true;
+  cache.DestroyCache(name);
+  const HRESULT hr = cache.Shutdown();
+  if (Succeeded(hr)) return true;
+  Log("CCoreGeneralSettings::Term Shutdown %scache failed 0x%x", directoryCache ? "AD " : "",
+      static_cast<unsigned>(hr));
+  return false;
+}
+
+}  // namespace
+
 bool CCoreGeneralSettings::Term() {
-  bool cachesDown = true;
-  if (propertyCache_.IsInitialized()) {
-    propertyCache_.DestroyCache(kPropertyCacheName);
-    const HRESULT hr = propertyCache_.Shutdown();
-    if (Failed(hr)) {
-      Log("CCoreGeneralSettings::Term Shutdown cache failed 0x%x", static_cast<unsigned>(hr));
-      cachesDown = false;
-    }
-  }
-  if (directoryUserCache_.IsInitialized()) {
-    directoryUserCache_.DestroyCache(kDirectoryUserCacheName);
-    const HRESULT hr = directoryUserCache_.Shutdown();
-    if (Failed(hr)) {
-      Log("CCoreGeneralSettings::Term Shutdown AD cache failed 0x%x", static_cast<unsigned>(hr));
-      cachesDown = false;
-    }
-  }
+  const bool propertiesDown = ShutDownCache(propertyCache_, kPropertyCacheName, false);
+  const bool directoryDown = ShutDownCache(directoryUserCache_, kDirectoryUserCacheName, true);
   const bool baseDown = CGeneralSettings::Term();
-  return cachesDown && baseDown;
+  return propertiesDown && directoryDown && baseDown;
 }
 
 void CCoreGeneralSettings::ConfigureLog(const char* moduleFileName, const char*) {

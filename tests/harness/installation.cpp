@@ -72,6 +72,16 @@ std::string TestInstallation::InstallWorker(const std::string& variant,
   return relative;
 }
 
+WorkerEntry TestInstallation::Worker(int id, const std::string& variant, const std::string& name,
+                                     int order, const std::string& pools) {
+  WorkerEntry entry{id, {{1, InstallWorker(variant, name + ".so")},
+                         {2, "1"},
+                         {3, std::to_string(order)},
+                         {4, name}}};
+  if (!pools.empty()) entry.items[6] = pools;
+  return entry;
+}
+
 void TestInstallation::WriteCoreSettings(const std::map<int, std::string>& coreItems,
                                          const std::vector<WorkerEntry>& workers) const {
   WriteFile("Zephyrquill/Nexoral/Settings/CoreSettings.xml", CoreSettingsXml(coreItems, workers));

@@ -51,6 +51,10 @@ class TestInstallation {
   // Copies a test worker variant to Zephyrquill/Nexoral/workers/<fileName>; returns the path
   // relative to the root, as the core settings file names it.
   std::string InstallWorker(const std::string& variant, const std::string& fileName);
+  // Installs the variant as <name>.so and describes it: load value 1, the order, the name and,
+  // when given, the pools.
+  WorkerEntry Worker(int id, const std::string& variant, const std::string& name, int order,
+                     const std::string& pools = "");
   void WriteCoreSettings(const std::map<int, std::string>& coreItems,
                          const std::vector<WorkerEntry>& workers) const;
   void WriteFile(const std::string& relative, const std::string& content) const;
@@ -74,6 +78,22 @@ class ScopedEnvironment {
   std::string name_;
   bool hadValue_ = false;
   std::string previous_;
+};
+
+// The environment a process of the installation runs in: its registry root, its application
+// pool, and where components are found (empty: the installation's own Common Files/bin/).
+class InstallationEnvironment {
+ public:
+  InstallationEnvironment(const TestInstallation& install, const std::string& componentsFolder,
+                          const std::string& pool = "OwaPool")
+      : registry_("NEXORAL_REGISTRY_ROOT", install.RegistryRoot()),
+        components_("NEXORAL_COMPONENTS_DIR", componentsFolder),
+        pool_("APP_POOL_ID", pool) {}
+
+ private:
+  ScopedEnvironment registry_;
+  ScopedEnvironment components_;
+  ScopedEnvironment pool_;
 };
 
 }  // namespace nexoral::testing

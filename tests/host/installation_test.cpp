@@ -41,11 +41,8 @@ size_t CountContaining(const std::vector<std::string>& lines, const std::string&
 class InstallationTest : public ::testing::Test {
  protected:
   InstallationTest()
-      : registry_("NEXORAL_REGISTRY_ROOT", install_.RegistryRoot()),
-        events_("NEXORAL_EVENT_LOG_FILE", install_.Path("events.log")),
-        calls_("NEXORAL_TEST_WORKER_RECORD", install_.Path("calls.txt")),
-        pool_("APP_POOL_ID", "OwaPool"),
-        components_("NEXORAL_COMPONENTS_DIR", "") {}
+      : events_("NEXORAL_EVENT_LOG_FILE", install_.Path("events.log")),
+        calls_("NEXORAL_TEST_WORKER_RECORD", install_.Path("calls.txt")) {}
 
   ~InstallationTest() override {
     if (module_ != nullptr) dlclose(module_);
@@ -58,12 +55,7 @@ class InstallationTest : public ::testing::Test {
 
   WorkerEntry Worker(int id, const std::string& variant, const std::string& name, int order,
                      const std::string& pools = "") {
-    WorkerEntry entry{id, {{1, install_.InstallWorker(variant, name + ".so")},
-                           {2, "1"},
-                           {3, std::to_string(order)},
-                           {4, name}}};
-    if (!pools.empty()) entry.items[6] = pools;
-    return entry;
+    return install_.Worker(id, variant, name, order, pools);
   }
 
   void Load() {
@@ -98,11 +90,9 @@ class InstallationTest : public ::testing::Test {
   }
 
   TestInstallation install_;
-  ScopedEnvironment registry_;
+  InstallationEnvironment environment_{install_, ""};
   ScopedEnvironment events_;
   ScopedEnvironment calls_;
-  ScopedEnvironment pool_;
-  ScopedEnvironment components_;
   void* module_ = nullptr;
   PFN_GETFILTERVERSION getFilterVersion_ = nullptr;
   PFN_HTTPFILTERPROC httpFilterProc_ = nullptr;

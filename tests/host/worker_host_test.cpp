@@ -19,19 +19,9 @@ using ::testing::IsEmpty;
 
 class WorkerHostTest : public ::testing::Test {
  protected:
-  WorkerHostTest()
-      : registry_("NEXORAL_REGISTRY_ROOT", install_.RegistryRoot()),
-        components_("NEXORAL_COMPONENTS_DIR", BuiltComponentsFolder()),
-        pool_("APP_POOL_ID", "OwaPool") {}
-
+  // The variant installed under its name followed by the id.
   WorkerEntry Worker(int id, const std::string& variant, int order, const std::string& pools = "") {
-    const std::string name = variant + std::to_string(id);
-    WorkerEntry entry{id, {{1, install_.InstallWorker(variant, name + ".so")},
-                           {2, "1"},
-                           {3, std::to_string(order)},
-                           {4, name}}};
-    if (!pools.empty()) entry.items[6] = pools;
-    return entry;
+    return install_.Worker(id, variant, variant + std::to_string(id), order, pools);
   }
 
   // Starts a settings host on the installation and loads its workers.
@@ -55,9 +45,7 @@ class WorkerHostTest : public ::testing::Test {
   }
 
   TestInstallation install_;
-  ScopedEnvironment registry_;
-  ScopedEnvironment components_;
-  ScopedEnvironment pool_;
+  InstallationEnvironment environment_{install_, BuiltComponentsFolder()};
   LogCapture log_;
   EventCapture events_;
   std::unique_ptr<SettingsHostDouble> host_;

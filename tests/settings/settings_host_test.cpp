@@ -66,11 +66,6 @@ TEST(ExtractUserNameTest, LogonNamesAreReducedToTheUserName) {
 
 class SettingsHostTest : public ::testing::Test {
  protected:
-  SettingsHostTest()
-      : registry_("NEXORAL_REGISTRY_ROOT", install_.RegistryRoot()),
-        components_("NEXORAL_COMPONENTS_DIR", BuiltComponentsFolder()),
-        pool_("APP_POOL_ID", "OwaPool") {}
-
   size_t EventsWithId(DWORD id) const {
     size_t count = 0;
     for (const CapturedEvent& event : events_.Events()) count += event.record.id == id ? 1 : 0;
@@ -78,9 +73,7 @@ class SettingsHostTest : public ::testing::Test {
   }
 
   TestInstallation install_;
-  ScopedEnvironment registry_;
-  ScopedEnvironment components_;
-  ScopedEnvironment pool_;
+  InstallationEnvironment environment_{install_, BuiltComponentsFolder()};
   LogCapture log_;
   EventCapture events_;
 };
