@@ -1,7 +1,6 @@
 // Test installations.
 #include "harness/installation.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 namespace nexoral::testing {
@@ -95,22 +94,6 @@ void TestInstallation::CopyIn(const std::string& source, const std::string& rela
   const std::filesystem::path target = root_ + relative;
   std::filesystem::create_directories(target.parent_path());
   std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
-}
-
-ScopedEnvironment::ScopedEnvironment(const std::string& name, const std::string& value)
-    : name_(name) {
-  const char* previous = std::getenv(name.c_str());
-  hadValue_ = previous != nullptr;
-  if (hadValue_) previous_ = previous;
-  setenv(name.c_str(), value.c_str(), 1);
-}
-
-ScopedEnvironment::~ScopedEnvironment() {
-  if (hadValue_) {
-    setenv(name_.c_str(), previous_.c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
 }
 
 }  // namespace nexoral::testing

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/scoped_environment.h"
 #include "harness/temp_folder.h"
 
 namespace nexoral::testing {
@@ -64,20 +65,6 @@ class TestInstallation {
  private:
   TempFolder folder_;
   std::string root_;
-};
-
-// Sets an environment variable for the life of the object and restores it afterwards.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const std::string& name, const std::string& value);
-  ~ScopedEnvironment();
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  std::string name_;
-  bool hadValue_ = false;
-  std::string previous_;
 };
 
 // The environment a process of the installation runs in: its registry root, its application

@@ -3,10 +3,9 @@
 #ifndef NEXORAL_TESTS_PLATFORM_REGISTRY_ROOT_H
 #define NEXORAL_TESTS_PLATFORM_REGISTRY_ROOT_H
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
+#include "harness/scoped_environment.h"
 #include "harness/temp_folder.h"
 #include "platform/registry.h"
 
@@ -14,29 +13,15 @@ namespace nexoral::testing {
 
 class RegistryRootOverride {
  public:
-  RegistryRootOverride() {
-    if (const char* earlier = std::getenv(platform::kRegistryRootVariable)) earlier_ = earlier;
-    Use(folder_.Path());
-  }
-  ~RegistryRootOverride() {
-    if (earlier_) {
-      setenv(platform::kRegistryRootVariable, earlier_->c_str(), 1);
-    } else {
-      unsetenv(platform::kRegistryRootVariable);
-    }
-  }
-  RegistryRootOverride(const RegistryRootOverride&) = delete;
-  RegistryRootOverride& operator=(const RegistryRootOverride&) = delete;
+  RegistryRootOverride() = default;
 
   // Points the registry somewhere else, a path below the folder for instance.
-  void Use(const std::string& root) const {
-    setenv(platform::kRegistryRootVariable, root.c_str(), 1);
-  }
+  void Use(const std::string& root) const { root_.Set(root); }
   const TempFolder& Folder() const { return folder_; }
 
  private:
   TempFolder folder_;
-  std::optional<std::string> earlier_;
+  ScopedEnvironment root_{platform::kRegistryRootVariable, folder_.Path()};
 };
 
 }  // namespace nexoral::testing
