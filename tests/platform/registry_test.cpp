@@ -331,15 +331,5 @@ TEST_F(RegistryTest, OversizedFilesAreRefusedAndNoWriteMakesOne) {
   EXPECT_EQ(ReadWholeFile(KeyFile()), oversized);
 }
 
-TEST_F(RegistryTest, RootThatIsAFileFailsOpeningWithoutACrash) {
-  root_.Folder().WriteFile("plain-file", "not a folder");
-  root_.Use(root_.Folder().Join("plain-file"));
-  RegistryKey key;
-  EXPECT_EQ(RegistryKey::Open(kSetupKey, RegistryAccess::kRead, &key), kErrorFileNotFound);
-  EXPECT_EQ(RegistryKey::Open(kSetupKey, RegistryAccess::kWrite, &key), kErrorPathNotFound);
-  EXPECT_FALSE(key.IsOpen());
-  EXPECT_EQ(ReadWholeFile(root_.Folder().Join("plain-file")), "not a folder");
-}
-
 }  // namespace
 }  // namespace nexoral::testing
