@@ -9,6 +9,7 @@
 #include "diagnostics/event_log.h"
 #include "diagnostics/log.h"
 #include "host/base_notification.h"
+#include "host/request_context.h"
 #include "platform/thread_token.h"
 #include "rewriting/cached_script_manager.h"
 #include "settings/core_general_settings.h"
@@ -101,6 +102,8 @@ BOOL StopFilter(CServiceWorkers& serviceWorkers, DWORD flags) {
   try {
     Log("TerminateFilter before SW calls flags %d", static_cast<int>(flags));
     if (serviceWorkers.IsActive()) serviceWorkers.TerminateWorkers(flags);
+    Log("TerminateFilter request contexts still alive %lld",
+        static_cast<long long>(LiveFilterContexts()));
     GetCoreGeneralSettings()->Term();
   } catch (...) {
     Log("TerminateFilter got an unexpected exception");

@@ -1,10 +1,34 @@
-// Release of request context trees.
+// Creation and release of request context trees.
 #include "host/request_context.h"
 
-namespace nexoral {
+#include <atomic>
+#include <new>
 
-void ReleaseWorkerRecords(CFilterContext& context) {
-  if (context.Instructions) context.Instructions->Clear();
+namespace nexoral {
+namespace {
+
+std::atomic<int64_t> liveContexts{0};
+
+}  // namespace
+
+CFilterContext* NewFilterContext() {
+  CFilterContext* context = new (std::nothrow) CFilterContext();
+  if (context != nullptr) liveContexts.fetch_add(1, std::memory_order_relaxed);
+  return context;
+}
+
+void DeleteFilterContext(CFilterContext* context) {
+  if (context == nullptr) return;
+  delete context;
+  liveContexts.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int64_t LiveFilterContexts() { return liveContexts.load(std::memory_order_relaxed); }
+
+void ReleaseWorkerRecords(CFilterContext& context, InstructionList instructions) {
+  if (context.Instructions && instructions == InstructionList::kClear) {
+    context.Instructions->Clear();
+  }
   context.Instructions.Release();
   context.CommonPointers.Release();
   context.RequestInfo.Release();
@@ -16,7 +40,7 @@ void DestroyFilterContext(HTTP_FILTER_CONTEXT* pfc) {
   if (pfc == nullptr) return;
   CFilterContext* context = static_cast<CFilterContext*>(pfc->pFilterContext);
   pfc->pFilterContext = nullptr;
-  delete context;
+  DeleteFilterContext(context);
 }
 
 }  // namespace nexoral

@@ -4,9 +4,13 @@
 #include "diagnostics/log.h"
 #include "host/request_context.h"
 #include "platform/thread_token.h"
+#include "settings/core_general_settings.h"
 
 namespace nexoral {
 namespace {
+
+// The server generation that delivers response data after the end of a request.
+constexpr DWORD kLateResponseMajorVersion = 6;
 
 void CloseImpersonationToken(CFilterContext& context) {
   if (context.ImpersonationToken == nullptr) return;
@@ -28,8 +32,17 @@ bool CEndOfRequestNotification::EndOfNotification(CFilterContext* context, HTTP_
   Log("CEndOfRequestNotification::EndOfNotification User: %s Context pointer <0x%p> initialized to "
       "NULL.",
       context->UserName.c_str(), pfc != nullptr ? pfc->pFilterContext : nullptr);
-  ReleaseWorkerRecords(*context);
-  DestroyFilterContext(pfc);
+  if (GetCoreGeneralSettings()->OsMajorVersion() != kLateResponseMajorVersion || !context->Outbound) {
+    ReleaseWorkerRecords(*context);
+    DestroyFilterContext(pfc);
+    return true;
+  }
+  // This server generation may still deliver response data after the end of the request: the
+  // outbound context stays until the connection's next request or its end; no worker is called
+  // again for it.
+  ReleaseWorkerRecords(*context, InstructionList::kKeepEntries);
+  context->Outbound->CommonPointers.Release();
+  context->Stop = true;
   return true;
 }
 

@@ -15,7 +15,7 @@ bool CEndOfSessionNotification::EndOfNotification(CFilterContext* context, HTTP_
   if (pfc != nullptr && pfc->pFilterContext == context) pfc->pFilterContext = nullptr;
   ReleaseWorkerRecords(*context);
   context->Stop = true;
-  delete context;
+  DeleteFilterContext(context);
   return true;
 }
 

@@ -42,6 +42,9 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
   void LogDomainInformation();
   // Starts the directory-user cache; true when it is usable.
   bool InitializeADUserCache();
+  // Start-up steps that read the machine: its DNS host name and its OS version.
+  bool ReadComputerName();
+  bool ReadOsVersion();
 
   // LogSettingsSource, each item read under the settings lock.
   bool CoreItemNumber(int32_t id, int32_t* value) override;
@@ -63,10 +66,8 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
 
  private:
   void ReadAppPool();
-  bool ReadComputerName();
   void ReadUrlList();
   bool StartCaches();
-  bool ReadOsVersion();
   int32_t CacheSizeItem(int32_t id, int32_t fallback, const char* missingText);
 
   CZQCache propertyCache_;

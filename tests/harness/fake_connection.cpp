@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "host/request_context.h"
 #include "nexoral/filter_context.h"
 #include "platform/error_codes.h"
 
@@ -89,7 +90,9 @@ FakeConnection::FakeConnection() {
   pfc_.ServerSupportFunction = ServerSupportFunctionThunk;
 }
 
-FakeConnection::~FakeConnection() { delete static_cast<CFilterContext*>(pfc_.pFilterContext); }
+FakeConnection::~FakeConnection() {
+  DeleteFilterContext(static_cast<CFilterContext*>(pfc_.pFilterContext));
+}
 
 FakeConnection& FakeConnection::Of(HTTP_FILTER_CONTEXT* pfc) {
   return *static_cast<FakeConnection*>(pfc->ServerContext);

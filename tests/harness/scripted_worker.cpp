@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "host/filter_entry.h"
+#include "host/request_context.h"
 #include "platform/com_errors.h"
 
 namespace nexoral::testing {
@@ -86,8 +87,8 @@ CRefHandle<CServiceWorkerDLLInfo> MakeScriptedWorker(uint32_t id, DWORD notifica
 
 CFilterContext& AttachRequestContext(FakeConnection& connection,
                                      const std::vector<uint32_t>& workerIds) {
-  delete static_cast<CFilterContext*>(connection.pfc()->pFilterContext);
-  auto* context = new CFilterContext();
+  DestroyFilterContext(connection.pfc());
+  CFilterContext* context = NewFilterContext();
   context->RequestInfo = MakeRefHandle<CRequestInfo>();
   context->ExchangeUrls = MakeRefHandle<ExchangeURLs>();
   auto callbacks = MakeRefHandle<CFilterCallbackPrototypes>();

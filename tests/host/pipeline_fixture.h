@@ -11,6 +11,7 @@
 #include "harness/diagnostics_capture.h"
 #include "harness/fake_connection.h"
 #include "harness/scripted_worker.h"
+#include "host/base_notification.h"
 #include "host/service_workers.h"
 #include "settings/core_general_settings.h"
 
@@ -53,6 +54,13 @@ class PipelineFixture : public ::testing::Test {
   }
   std::vector<uint32_t> CalledFor(DWORD notificationType) const {
     return ScriptedWorkers::Instance().CalledFor(notificationType);
+  }
+  // Delivers one notification through the base pipeline alone, without its handler's own steps.
+  DWORD BasePipeline(DWORD notificationType) {
+    CBaseNotification handler(&workers_, notificationType);
+    return connection_.Deliver(
+        [&handler](HTTP_FILTER_CONTEXT* pfc, DWORD, void* data) { return handler.Notify(pfc, data); },
+        notificationType);
   }
   CFilterContext* Context() { return static_cast<CFilterContext*>(connection_.pfc()->pFilterContext); }
 

@@ -1,4 +1,6 @@
 // The notification pipeline: worker order, control statuses and the status the server gets.
+// The request's first notification goes through the base pipeline here; its own steps build
+// the context that these tests attach by hand.
 #include <gtest/gtest.h>
 
 #include "host/pipeline_fixture.h"
@@ -18,7 +20,7 @@ TEST_F(PipelineTest, ControlNoneCallsEveryWorkerInListOrderAndReturnsTheLastResu
   Attach({3, 5});
   Script(3, SF_NOTIFY_PREPROC_HEADERS, {.feature = 4, .result = SF_STATUS_REQ_HANDLED_NOTIFICATION});
 
-  EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_HANDLED_NOTIFICATION);
+  EXPECT_EQ(BasePipeline(SF_NOTIFY_PREPROC_HEADERS), SF_STATUS_REQ_HANDLED_NOTIFICATION);
   EXPECT_THAT(CalledFor(SF_NOTIFY_PREPROC_HEADERS), ElementsAre(5, 3));
   EXPECT_TRUE(log_.Contains("SW DLL 3 returned status CONTROL_NONE, Feature 4, Notification 16384"));
   EXPECT_TRUE(log_.Contains("Calling Service Worker worker5 for 16384 notification."));
@@ -32,7 +34,7 @@ TEST_F(PipelineTest, RedirectedStopsTheOtherWorkersButEveryWorkerSeesTheEnd) {
   StartWith({1, 2});
   Script(1, SF_NOTIFY_PREPROC_HEADERS, {.controlStatus = REDIRECTED_REQUEST, .feature = 9});
 
-  EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_EQ(BasePipeline(SF_NOTIFY_PREPROC_HEADERS), SF_STATUS_REQ_NEXT_NOTIFICATION);
   EXPECT_THAT(CalledFor(SF_NOTIFY_PREPROC_HEADERS), ElementsAre(1));
   EXPECT_TRUE(Context()->Stop);
   EXPECT_TRUE(log_.Contains("SW DLL 1 returned status REDIRECTED_REQUEST, Feature 9, Notification 16384"));
@@ -48,7 +50,7 @@ TEST_F(PipelineTest, IgnoreRequestEndsOnlyThatWorkersPart) {
   StartWith({1, 2});
   Script(1, SF_NOTIFY_PREPROC_HEADERS, {.controlStatus = IGNORE_REQUEST});
 
-  EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_EQ(BasePipeline(SF_NOTIFY_PREPROC_HEADERS), SF_STATUS_REQ_NEXT_NOTIFICATION);
   EXPECT_THAT(CalledFor(SF_NOTIFY_PREPROC_HEADERS), ElementsAre(1, 2));
   EXPECT_TRUE(log_.Contains("SW DLL 1 indicated to ignore request"));
   connection_.SendResponse(filter_);
@@ -62,7 +64,7 @@ TEST_F(PipelineTest, WhenEveryWorkerIgnoresOnlyTheEndOfTheRequestReachesThem) {
   Script(2, SF_NOTIFY_PREPROC_HEADERS,
          {.controlStatus = IGNORE_REQUEST, .result = SF_STATUS_REQ_HANDLED_NOTIFICATION});
 
-  EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_EQ(BasePipeline(SF_NOTIFY_PREPROC_HEADERS), SF_STATUS_REQ_NEXT_NOTIFICATION);
   EXPECT_TRUE(Context()->Stop);
   EXPECT_TRUE(log_.Contains("[CBaseNotification::CheckAnyDLLsLeft] Any DLLs left to notify? FALSE"));
 
@@ -137,7 +139,7 @@ TEST_F(PipelineTest, UninitialisedLastWorkerMakesTheResultZero) {
   Start();
   Attach({1, 2});
 
-  EXPECT_EQ(connection_.PreprocHeaders(filter_), 0u);
+  EXPECT_EQ(BasePipeline(SF_NOTIFY_PREPROC_HEADERS), 0u);
   EXPECT_THAT(CalledFor(SF_NOTIFY_PREPROC_HEADERS), ElementsAre(1));
 }
 
@@ -148,7 +150,7 @@ TEST_F(PipelineTest, OnlyWorkersWithAContextAndTheNotificationAreCalled) {
   Start();
   Attach({2, 3});
 
-  connection_.PreprocHeaders(filter_);
+  BasePipeline(SF_NOTIFY_PREPROC_HEADERS);
   connection_.SendResponse(filter_);
   EXPECT_THAT(CalledFor(SF_NOTIFY_PREPROC_HEADERS), ElementsAre(2, 3));
   EXPECT_THAT(CalledFor(SF_NOTIFY_SEND_RESPONSE), ElementsAre(2));
@@ -169,7 +171,7 @@ TEST_F(PipelineTest, WithoutAContextNoWorkerIsCalled) {
 TEST_F(PipelineTest, ProxiedRequestReachesNoWorkerWhenEveryWorkerIgnoresProxies) {
   StartWith({1}).Proxied = true;
 
-  EXPECT_EQ(connection_.PreprocHeaders(filter_), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_EQ(BasePipeline(SF_NOTIFY_PREPROC_HEADERS), SF_STATUS_REQ_NEXT_NOTIFICATION);
   EXPECT_THAT(ScriptedWorkers::Instance().Calls(), IsEmpty());
 }
 
@@ -180,7 +182,7 @@ TEST_F(PipelineTest, ProxiedRequestReachesOnlyTheWorkersThatWantProxies) {
   GetCoreGeneralSettings()->SetAllWorkersIgnoreProxied(false);
   Attach({1, 2}).Proxied = true;
 
-  connection_.PreprocHeaders(filter_);
+  BasePipeline(SF_NOTIFY_PREPROC_HEADERS);
   EXPECT_THAT(CalledFor(SF_NOTIFY_PREPROC_HEADERS), ElementsAre(2));
 }
 

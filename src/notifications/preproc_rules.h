@@ -1,0 +1,48 @@
+// The text rules request pre-processing applies to what a request carries: credential masking
+// for the log, loopback addresses, the URL's extension, virtual directory and static file name,
+// the host without its default port, and the query-string split. Pure functions of their
+// arguments; any thread.
+#ifndef NEXORAL_NOTIFICATIONS_PREPROC_RULES_H
+#define NEXORAL_NOTIFICATIONS_PREPROC_RULES_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+namespace nexoral {
+
+// Masks the credentials of every "Authorization: " line (found ignoring case, so
+// "Proxy-Authorization: " too) with 'X': a value longer than 9 characters keeps its first 9,
+// a shorter one is masked whole. A value runs to the next "\r\n", or to the end of the text
+// when the line has none. Texts shorter than 15 characters are left alone.
+void MaskAuthorization(std::string& raw);
+
+// True for "127.0.0.1" and "::1" only; other addresses of the loopback range are ordinary ones.
+bool IsLoopbackAddress(const std::string& address);
+
+// From the first '.' after the URL's last '/' to the end, the '.' included; empty without
+// a '/' or without a '.' after it.
+std::string UrlExtension(const std::string& url);
+
+// The URL up to its first '/' from the second character on; without one, up to its first
+// '\'; without either, the whole URL.
+std::string VirtualDirectoryOf(const std::string& url);
+
+// The host without a trailing ":80" or, failing that, ":443"; other ports stay.
+std::string WithoutDefaultPort(const std::string& host);
+
+// An IPv6 address (no '.', a ':') in brackets, for use in a URL; others unchanged.
+std::string AddressForUrl(const std::string& address);
+
+// The last segment of the URL's path before any query, with trailing '/' stepped over.
+// False when that name is shorter than two characters.
+bool FindStaticFileName(const std::string& url, size_t* start, size_t* length);
+
+// Splits a query string at every '&' and each piece at its first '=' (a piece without one is
+// both name and value) into parameters; a name already there keeps its first value. Values
+// are taken as sent, without decoding. False when the parameters could not be stored.
+bool ParseQueryParameters(const std::string& query, std::map<std::string, std::string>& parameters);
+
+}  // namespace nexoral
+
+#endif  // NEXORAL_NOTIFICATIONS_PREPROC_RULES_H
