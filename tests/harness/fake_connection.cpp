@@ -155,6 +155,7 @@ BOOL FakeConnection::WriteClientThunk(HTTP_FILTER_CONTEXT* pfc, const void* buff
 BOOL FakeConnection::ServerSupportFunctionThunk(HTTP_FILTER_CONTEXT* pfc, SF_REQ_TYPE request,
                                                 void* pData, ULONG_PTR ul1, ULONG_PTR ul2) {
   if (pfc == nullptr) return Fail(kErrorInvalidParameter);
+  if (Of(pfc).failSupportFunction) return Fail(kErrorNoData);
   const char* status = static_cast<const char*>(pData);
   const char* headers = reinterpret_cast<const char*>(ul1);
   Of(pfc).supportCalls.push_back(

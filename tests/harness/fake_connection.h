@@ -67,6 +67,7 @@ class FakeConnection {
 
   // ---- Failure injection ----
   bool failWriteClient = false;   // WriteClient fails with ERROR_NO_DATA
+  bool failSupportFunction = false;  // ServerSupportFunction fails with ERROR_NO_DATA
   bool throwInWriteClient = false;  // WriteClient throws std::runtime_error
 
   // ---- What the filter did ----

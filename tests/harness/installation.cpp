@@ -46,12 +46,15 @@ std::string BuiltTestWorkerPath(const std::string& name) {
 }
 
 std::string CoreSettingsXml(const std::map<int, std::string>& coreItems,
-                            const std::vector<WorkerEntry>& workers) {
+                            const std::vector<WorkerEntry>& workers,
+                            const std::string& exclusions) {
   std::string xml = "<SETTINGS>\n  <CORESETTINGS>\n" + ItemsXml(coreItems, "    ") +
-                    "  </CORESETTINGS>\n  <SERVICEWORKERS>\n";
+                    "  </CORESETTINGS>\n  <EXCLUSIONS>" + exclusions +
+                    "</EXCLUSIONS>\n  <SERVICEWORKERS>\n";
   for (const WorkerEntry& worker : workers) {
     xml += "    <SERVICEWORKER ID=\"" + std::to_string(worker.id) + "\" DESCR=\"\">\n" +
-           ItemsXml(worker.items, "      ") + "    </SERVICEWORKER>\n";
+           ItemsXml(worker.items, "      ") + "      <SUBSCRIBTIONS>" + worker.rules +
+           "</SUBSCRIBTIONS>\n    </SERVICEWORKER>\n";
   }
   return xml + "  </SERVICEWORKERS>\n</SETTINGS>\n";
 }

@@ -23,6 +23,7 @@ namespace nexoral::testing {
 struct WorkerEntry {
   int id = 0;
   std::map<int, std::string> items;
+  std::string rules;  // "SUBSCRIBE" and "EXCLUDE" elements of its "SUBSCRIBTIONS"
 };
 
 // The built artifacts the installations are made of.
@@ -33,9 +34,11 @@ std::string BuiltLogModulePath();
 // A test worker variant by name: HeadersWorker, AuthWorker, DecliningWorker, NoTerminateWorker.
 std::string BuiltTestWorkerPath(const std::string& name);
 
-// A "CoreSettings.xml" text with these core items and service workers.
+// A "CoreSettings.xml" text with these core items, service workers and "EXCLUDE" elements of
+// the core exclusions.
 std::string CoreSettingsXml(const std::map<int, std::string>& coreItems,
-                            const std::vector<WorkerEntry>& workers);
+                            const std::vector<WorkerEntry>& workers,
+                            const std::string& exclusions = "");
 
 class TestInstallation {
  public:
