@@ -5,7 +5,7 @@ JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine.
 DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
-  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev
+  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl
 DEMO_DIR := $(BUILD_DIR)/demo
 
 .PHONY: all build test demo deps clean
@@ -32,8 +32,9 @@ test: deps
 	cmake --build $(TEST_BUILD_DIR) -j$(JOBS)
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
-# Lays out a demo installation in $(DEMO_DIR) and runs the server on 127.0.0.1:8080 in the
-# foreground; Ctrl-C stops it gracefully. The product folder Zephyrquill/ holds the installation
+# Lays out a demo installation in $(DEMO_DIR), runs the server on 127.0.0.2:8080, shows a few
+# requests and what the sample worker logged of them, and keeps the server in the foreground;
+# Ctrl-C stops it gracefully. The product folder Zephyrquill/ holds the installation
 # folder Nexoral/ (the module, Settings/, Resource/, workers/) and the common folder
 # "Common Files/" with the log module and the components in bin/. The registry, the event log,
 # the log files and the mailbox store stay inside $(DEMO_DIR).
@@ -56,9 +57,7 @@ demo: build
 	cp $(BUILD_DIR)/components/bin/ZQCache.so $(BUILD_DIR)/components/bin/ZqExchangeAccess.so \
 	  "$(DEMO_COMMON)/bin/"
 	$(DEMO_ENV) $(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
-	@echo "nexoral: try  curl -i -u demo:demo http://127.0.0.1:8080/owa/"
-	@echo "nexoral: the log is in $(DEMO_DIR)/logs, the events in $(DEMO_DIR)/events.log"
-	$(DEMO_ENV) $(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf
+	$(DEMO_ENV) demo/tour.sh $(BUILD_DIR)/server/nexoral-server $(DEMO_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)
