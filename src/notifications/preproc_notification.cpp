@@ -186,7 +186,8 @@ bool CPreProcNotification::CheckProxyRequest(const CRequestInfo& requestInfo, bo
       const bool allIgnore = GetCoreGeneralSettings()->AllWorkersIgnoreProxied();
       Log("CheckProxyRequest found a X-OWA-ProxySid, the request will be %s",
           allIgnore ? "ignored " : "handled due to SW interested in");
-      result = allIgnore;
+      // A request another server already handled stays passed through whatever the workers take.
+      result = result || allIgnore;
       proxied = true;
     } else {
       Log("CheckProxyRequest found a X-OWA-ProxySid but is empty");

@@ -201,6 +201,13 @@ TEST_F(PreProcTest, ProxiedRequestReachesTheWorkersThatTakeProxies) {
   EXPECT_TRUE(log_.Contains(
       "CheckProxyRequest found a X-OWA-ProxySid, the request will be handled due to SW interested in"));
 
+  // A request another server running the module already handled is never handled twice.
+  connection_.requestHeaders.Set("ZQ_CRITERIA", "3");
+  connection_.PreprocHeaders(filter_);
+  EXPECT_EQ(Context(), nullptr);
+  EXPECT_THAT(CalledFor(SF_NOTIFY_PREPROC_HEADERS), ElementsAre(2));
+  connection_.requestHeaders.Remove("ZQ_CRITERIA");
+
   // An empty one is no proxy mark.
   connection_.requestHeaders.Set("X-OWA-ProxySid", "");
   connection_.PreprocHeaders(filter_);
