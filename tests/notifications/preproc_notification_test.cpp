@@ -248,15 +248,6 @@ TEST_F(PreProcTest, LoopbackRedirectionKeepsThePlainSchemeUnlessAFrontEndSaysTls
   EXPECT_EQ(connection_.supportCalls[1].headers, "Location: https://" + hostName + "/owa/?ae=Folder&t=IPF.Note");
 }
 
-TEST_F(PreProcTest, OtherLoopbackRangeAddressesAreOrdinaryOnes) {
-  for (const char* address : {"127.0.0.2", "::ffff:127.0.0.1"}) {
-    connection_.serverVariables["LOCAL_ADDR"] = address;
-    connection_.PreprocHeaders(filter_);
-    EXPECT_NE(Context(), nullptr) << address;
-  }
-  EXPECT_THAT(connection_.supportCalls, IsEmpty());
-}
-
 TEST_F(PreProcTest, LoopbackCallIsLeftAloneWhenSkippedOrForAnIgnoredAgent) {
   connection_.serverVariables["LOCAL_ADDR"] = "127.0.0.1";
   LoadSettings({{78, "1"}});

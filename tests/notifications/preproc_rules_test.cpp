@@ -63,14 +63,10 @@ TEST(UrlPartsTest, VirtualDirectoryIsTheFirstSegment) {
   EXPECT_EQ(VirtualDirectoryOf("//x"), "/");
 }
 
-TEST(UrlPartsTest, OnlyTheDefaultPortsLeaveTheHost) {
-  EXPECT_EQ(WithoutDefaultPort("mail.example.com:80"), "mail.example.com");
-  EXPECT_EQ(WithoutDefaultPort("mail.example.com:443"), "mail.example.com");
-  EXPECT_EQ(WithoutDefaultPort("mail.example.com:8080"), "mail.example.com:8080");
-  EXPECT_EQ(WithoutDefaultPort("mail.example.com:4430"), "mail.example.com:4430");
-  EXPECT_EQ(WithoutDefaultPort("[::1]:443"), "[::1]");
+TEST(UrlPartsTest, OnlyIpv6AddressesGetBrackets) {
   EXPECT_EQ(AddressForUrl("fe80::1"), "[fe80::1]");
   EXPECT_EQ(AddressForUrl("::ffff:10.0.0.1"), "::ffff:10.0.0.1");
+  EXPECT_EQ(AddressForUrl("10.0.0.1"), "10.0.0.1");
 }
 
 TEST(UrlPartsTest, StaticFileNameIsTheLastSegmentBeforeTheQuery) {
