@@ -31,7 +31,8 @@ std::string BuiltModulePath();
 std::string BuiltResourceModulePath();
 std::string BuiltComponentsFolder();
 std::string BuiltLogModulePath();
-// A test worker variant by name: HeadersWorker, AuthWorker, DecliningWorker, NoTerminateWorker.
+// A test worker variant by name: HeadersWorker, RequestWorker, AuthWorker, DecliningWorker,
+// NoTerminateWorker.
 std::string BuiltTestWorkerPath(const std::string& name);
 
 // A "CoreSettings.xml" text with these core items, service workers and "EXCLUDE" elements of

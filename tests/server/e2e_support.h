@@ -1,9 +1,13 @@
-// Helpers shared by the end-to-end test files: reading the recording filter's lines.
+// Helpers shared by the end-to-end test files: reading the recording filter's lines and the
+// test upstream's echo.
 #ifndef NEXORAL_TESTS_SERVER_E2E_SUPPORT_H
 #define NEXORAL_TESTS_SERVER_E2E_SUPPORT_H
 
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/ascii_text.h"
 
 namespace nexoral::testing {
 
@@ -33,6 +37,28 @@ inline std::vector<std::string> LinesWith(const std::vector<std::string>& record
     if (line.find(text) != std::string::npos) lines.push_back(line);
   }
   return lines;
+}
+
+// The values of every header named name (ignoring case) in a body the upstream's /echo made:
+// "METHOD target", then one "Name: value" line per header, an empty line and the body.
+inline std::vector<std::string> EchoedHeaders(const std::string& echo, const std::string& name) {
+  std::vector<std::string> values;
+  std::istringstream lines(echo);
+  std::string line;
+  std::getline(lines, line);  // the request line
+  while (std::getline(lines, line) && !line.empty()) {
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos &&
+        platform::EqualsIgnoreCase(std::string_view(line).substr(0, colon), name)) {
+      values.push_back(line.substr(colon + 2));
+    }
+  }
+  return values;
+}
+
+// The first line of an echo: "GET /api/open/echo?x=1".
+inline std::string EchoedRequestLine(const std::string& echo) {
+  return echo.substr(0, echo.find('\n'));
 }
 
 }  // namespace nexoral::testing

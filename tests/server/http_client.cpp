@@ -68,6 +68,10 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   response.curlCode = curl_easy_perform(curl);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
   curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &response.newConnections);
+  char* localAddress = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_LOCAL_IP, &localAddress) == CURLE_OK && localAddress) {
+    response.localAddress = localAddress;
+  }
   curl_slist_free_all(headers);
   return response;
 }

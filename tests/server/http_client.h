@@ -26,6 +26,7 @@ struct HttpResponse {
   std::string headers;  // the raw header block(s)
   std::string body;
   long newConnections = 0;  // connections libcurl opened for this request
+  std::string localAddress;  // the client's own address on the connection it used
 
   // The value of the first header named name (ignoring case), or "".
   std::string Header(const std::string& name) const;

@@ -31,17 +31,22 @@ std::string HashPassword(const std::string& password) {
   return hash;
 }
 
-void MakeCertificate(const std::string& folder) {
+void MakeCertificate(const std::string& folder, const std::string& address) {
   const std::string command =
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
-      " -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout '" + folder +
+      " -subj /CN=localhost -addext subjectAltName=IP:" + address + " -keyout '" + folder +
       "/key.pem' -out '" + folder + "/cert.pem' >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
 }
 
+// The address as a URL or a listener names it: an IPv6 one in brackets.
+std::string HostPart(const std::string& address) {
+  return address.find(':') != std::string::npos ? "[" + address + "]" : address;
+}
+
 }  // namespace
 
-ServerProcess::ServerProcess(const ServerSetup& setup) {
+ServerProcess::ServerProcess(const ServerSetup& setup) : listenAddress_(setup.listenAddress) {
   WriteFiles(setup);
   Start(setup);
 }
@@ -54,6 +59,7 @@ void ServerProcess::WriteFiles(const ServerSetup& setup) {
   folder_.WriteFile("www/owa/index.html", "<html><body>inbox</body></html>\n");
   folder_.WriteFile("www/public/logo.txt", "public logo\n");
   folder_.WriteFile("secret.txt", "outside the document root\n");
+  for (const auto& [path, content] : setup.files) folder_.WriteFile(path, content);
   folder_.WriteFile("users",
                  "# test users\n"
                  "alice:" + HashPassword(kAlicePassword) +
@@ -65,10 +71,12 @@ void ServerProcess::WriteFiles(const ServerSetup& setup) {
                              : setup.recordingFilter   ? NEXORAL_RECORDING_FILTER_PATH
                                                        : "";
   if (!module.empty()) config += "module = " + module + "\n";
-  config += "[listen]\nhttp = 127.0.0.1:0\n";
+  const std::string host = HostPart(listenAddress_);
+  config += "[listen]\nhttp = " + host + ":0\n";
   if (setup.tls) {
-    MakeCertificate(folder_.Path());
-    config += "https = 127.0.0.1:0\n[tls]\ncertificate = cert.pem\nprivate_key = key.pem\n";
+    MakeCertificate(folder_.Path(), listenAddress_);
+    config += "https = " + host +
+              ":0\n[tls]\ncertificate = cert.pem\nprivate_key = key.pem\n";
   }
   config += "[auth]\nusers_file = users\nanonymous = /public/\nanonymous = /api/open/\n";
   if (setup.upstreamPort != 0) {
@@ -130,11 +138,11 @@ void ServerProcess::Start(const ServerSetup& setup) {
 }
 
 std::string ServerProcess::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(httpPort_) + path;
+  return "http://" + HostPart(listenAddress_) + ":" + std::to_string(httpPort_) + path;
 }
 
 std::string ServerProcess::SecureUrl(const std::string& path) const {
-  return "https://127.0.0.1:" + std::to_string(httpsPort_) + path;
+  return "https://" + HostPart(listenAddress_) + ":" + std::to_string(httpsPort_) + path;
 }
 
 std::vector<std::string> ServerProcess::FilterRecord() const {

@@ -1,6 +1,6 @@
 // A nexoral-server process for end-to-end tests: a scratch folder with its configuration,
 // users file, document root and (on request) a TLS certificate made with the openssl command,
-// the server started on ephemeral loopback ports, and its filter's record. Stopped with SIGTERM
+// the server started on ephemeral ports of a loopback address, and its filter's record. Stopped with SIGTERM
 // (or killed) when the object goes.
 #ifndef NEXORAL_TESTS_SERVER_SERVER_PROCESS_H
 #define NEXORAL_TESTS_SERVER_SERVER_PROCESS_H
@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ struct ServerSetup {
   bool tls = false;                // also listen for HTTPS
   uint16_t upstreamPort = 0;       // route /api/ to this port when not 0
   std::string extraConfig;         // appended lines ("[limits]\nbody_bytes = 10\n")
+  // The loopback address every listener binds ("::1" for IPv6); the module takes "127.0.0.2"
+  // for a remote one.
+  std::string listenAddress = "127.0.0.1";
+  // More files for the server's folder (document-root files under "www/"): path -> content.
+  std::map<std::string, std::string> files;
 };
 
 // The users every test server knows: alice (password "wonderland", two groups) and bob.
@@ -39,6 +45,7 @@ class ServerProcess {
   uint16_t HttpsPort() const { return httpsPort_; }
   std::string Url(const std::string& path) const;
   std::string SecureUrl(const std::string& path) const;
+  const std::string& ListenAddress() const { return listenAddress_; }
   const std::string& Folder() const { return folder_.Path(); }
   std::string CertificatePath() const { return folder_.Join("cert.pem"); }
 
@@ -59,6 +66,7 @@ class ServerProcess {
   void Start(const ServerSetup& setup);
 
   TempFolder folder_;
+  std::string listenAddress_;
   pid_t pid_ = -1;
   uint16_t httpPort_ = 0;
   uint16_t httpsPort_ = 0;

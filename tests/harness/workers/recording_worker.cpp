@@ -1,6 +1,6 @@
-// A service worker for start-up tests, built in several variants (see CMakeLists.txt): its
-// name, the notifications it asks for, whether it takes part and whether it exports
-// TerminateFilter. Every call it gets is appended as one line to the file named by
+// A service worker for start-up and end-to-end tests, built in several variants (see
+// CMakeLists.txt): its name, the notifications it asks for, whether it takes part and whether
+// it exports TerminateFilter. Every call it gets is appended as one line to the file named by
 // NEXORAL_TEST_WORKER_RECORD, so that a test can see which workers were called and in which
 // order.
 #include <fcntl.h>
