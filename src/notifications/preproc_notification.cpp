@@ -274,7 +274,11 @@ bool CPreProcNotification::RemoveCSMPrefix(const CRequestInfo& requestInfo,
   Log("CPreProcNotification::RemoveCSMPrefix Static content file, name:<%s>.", name.c_str());
   CCachedScriptManager* manager = GetCachedScriptManager();
   if (!manager->IsDecorated(name)) return true;
-  const std::string newUrl = url.substr(0, start) + manager->Undecorate(name) + url.substr(start + length);
+  std::string newUrl = url.substr(0, start) + manager->Undecorate(name) + url.substr(start + length);
+  // The URL variable holds the path alone, and setting it replaces the whole target: the
+  // query goes back on, or it would be lost.
+  const std::string query = requestInfo.ValueOf(names::kQueryString);
+  if (!query.empty() && newUrl.find('?') == std::string::npos) newUrl += "?" + query;
   Log("Decorated script file name, redirect to new URL <%s>.", newUrl.c_str());
   if (headers->SetHeader == nullptr || !headers->SetHeader(pfc, kUrlHeader, newUrl.c_str())) {
     if (headers->SetHeader == nullptr) SetLastError(kErrorInvalidParameter);

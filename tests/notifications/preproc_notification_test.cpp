@@ -302,6 +302,12 @@ TEST_F(PreProcTest, DecoratedScriptNamesUnderOwaBecomePlainAtAnyDepth) {
     EXPECT_EQ(RequestHeader("URL"), plain) << decorated;
   }
   EXPECT_TRUE(log_.Contains("Decorated script file name, redirect to new URL </owa/zq_mail.js>."));
+
+  // The query the client sent stays with the rewritten target.
+  connection_.requestHeaders.Remove("URL");
+  SetUrl("/owa/scripts/" + prefix + "mail.js", "v=2&lang=de");
+  connection_.PreprocHeaders(filter_);
+  EXPECT_EQ(RequestHeader("URL"), "/owa/scripts/zq_mail.js?v=2&lang=de");
 }
 
 TEST_F(PreProcTest, NamesOutsideOwaOrWithoutDecorationStayAsSent) {
