@@ -2,6 +2,7 @@
 #include "harness/installation.h"
 
 #include <filesystem>
+#include <sstream>
 
 namespace nexoral::testing {
 namespace {
@@ -87,6 +88,33 @@ WorkerEntry TestInstallation::Worker(int id, const std::string& variant, const s
 void TestInstallation::WriteCoreSettings(const std::map<int, std::string>& coreItems,
                                          const std::vector<WorkerEntry>& workers) const {
   WriteFile("Zephyrquill/Nexoral/Settings/CoreSettings.xml", CoreSettingsXml(coreItems, workers));
+}
+
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
+  size_t count = 0;
+  for (const std::string& line : lines) count += line.find(text) != std::string::npos ? 1 : 0;
+  return count;
+}
+
+std::vector<std::string> TestInstallation::FileLines(const std::string& relative) const {
+  return LinesOf(ReadWholeFile(Path(relative)));
+}
+
+std::vector<std::string> TestInstallation::LogLines() const {
+  std::string text;
+  const std::filesystem::path logs = Path("logs");
+  if (!std::filesystem::exists(logs)) return {};
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(logs)) {
+    if (entry.is_regular_file()) text += ReadWholeFile(entry.path().string());
+  }
+  return LinesOf(text);
 }
 
 void TestInstallation::WriteFile(const std::string& relative, const std::string& content) const {

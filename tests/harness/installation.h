@@ -41,6 +41,11 @@ std::string CoreSettingsXml(const std::map<int, std::string>& coreItems,
                             const std::vector<WorkerEntry>& workers,
                             const std::string& exclusions = "");
 
+// The text's lines, without their line ends.
+std::vector<std::string> LinesOf(const std::string& text);
+// How many lines contain text.
+size_t CountContaining(const std::vector<std::string>& lines, const std::string& text);
+
 class TestInstallation {
  public:
   // Lays out the module, the resource module and the components; no settings file yet.
@@ -63,6 +68,10 @@ class TestInstallation {
   void WriteCoreSettings(const std::map<int, std::string>& coreItems,
                          const std::vector<WorkerEntry>& workers) const;
   void WriteFile(const std::string& relative, const std::string& content) const;
+  // The lines of the file at relative (none when it cannot be read).
+  std::vector<std::string> FileLines(const std::string& relative) const;
+  // Every line of every file under <root>/logs, where the tests send the module's log.
+  std::vector<std::string> LogLines() const;
   // Copies a file into the installation, making its folders.
   void CopyIn(const std::string& source, const std::string& relative) const;
 

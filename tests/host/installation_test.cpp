@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,19 +21,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-
-std::vector<std::string> LinesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
-  size_t count = 0;
-  for (const std::string& line : lines) count += line.find(text) != std::string::npos ? 1 : 0;
-  return count;
-}
 
 // The installation, its environment and the loaded module. Each test loads its own copy of the
 // module, so no state carries over between tests.
@@ -75,19 +61,9 @@ class InstallationTest : public ::testing::Test {
     return version.dwFlags;
   }
 
-  std::vector<std::string> LogLines() const {
-    std::string text;
-    const std::filesystem::path logs = install_.Path("logs");
-    if (!std::filesystem::exists(logs)) return {};
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(logs)) {
-      if (entry.is_regular_file()) text += ReadWholeFile(entry.path().string());
-    }
-    return LinesOf(text);
-  }
-  std::vector<std::string> Events() const { return LinesOf(ReadWholeFile(install_.Path("events.log"))); }
-  std::vector<std::string> WorkerCalls() const {
-    return LinesOf(ReadWholeFile(install_.Path("calls.txt")));
-  }
+  std::vector<std::string> LogLines() const { return install_.LogLines(); }
+  std::vector<std::string> Events() const { return install_.FileLines("events.log"); }
+  std::vector<std::string> WorkerCalls() const { return install_.FileLines("calls.txt"); }
 
   TestInstallation install_;
   InstallationEnvironment environment_{install_, ""};

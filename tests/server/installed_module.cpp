@@ -1,20 +1,7 @@
 // A test installation of the real module for server processes.
 #include "installed_module.h"
 
-#include <filesystem>
-#include <sstream>
-
 namespace nexoral::testing {
-namespace {
-
-std::vector<std::string> LinesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-}  // namespace
 
 InstalledModule::InstalledModule(const std::string& workerRules)
     : environment_(install_, ""),
@@ -31,28 +18,14 @@ std::unique_ptr<ServerProcess> InstalledModule::StartServer(ServerSetup setup) c
   return std::make_unique<ServerProcess>(setup);
 }
 
-std::vector<std::string> InstalledModule::LogLines() const {
-  std::string text;
-  const std::filesystem::path logs = install_.Path("logs");
-  if (!std::filesystem::exists(logs)) return {};
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(logs)) {
-    if (entry.is_regular_file()) text += ReadWholeFile(entry.path().string());
-  }
-  return LinesOf(text);
-}
+std::vector<std::string> InstalledModule::LogLines() const { return install_.LogLines(); }
 
 std::vector<std::string> InstalledModule::Events() const {
-  return LinesOf(ReadWholeFile(install_.Path("events.log")));
+  return install_.FileLines("events.log");
 }
 
 std::vector<std::string> InstalledModule::WorkerCalls() const {
-  return LinesOf(ReadWholeFile(install_.Path("calls.txt")));
-}
-
-size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
-  size_t count = 0;
-  for (const std::string& line : lines) count += line.find(text) != std::string::npos ? 1 : 0;
-  return count;
+  return install_.FileLines("calls.txt");
 }
 
 }  // namespace nexoral::testing

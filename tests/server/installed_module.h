@@ -51,9 +51,6 @@ class InstalledModule {
   ScopedEnvironment calls_;
 };
 
-// How many lines contain text.
-size_t CountContaining(const std::vector<std::string>& lines, const std::string& text);
-
 }  // namespace nexoral::testing
 
 #endif  // NEXORAL_TESTS_SERVER_INSTALLED_MODULE_H
