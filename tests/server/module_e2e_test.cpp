@@ -43,17 +43,6 @@ std::string ShortHostName() {
   return host.substr(0, host.find('.'));
 }
 
-bool HasIPv6Loopback() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_loopback;
-  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  ::close(fd);
-  return bound;
-}
-
 size_t CountOf(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -129,19 +118,6 @@ TEST_F(ModuleEndToEndTest, RequestNoWorkerTakesCarriesTheClientAddressButNoScrip
   EXPECT_EQ(WorkerCallsOf("HttpFilterProc"), 0u);
 }
 
-TEST_F(ModuleEndToEndTest, ClientAddressHeaderTheClientSentIsKeptAsTheOnlyOne) {
-  StartRemoteServer();
-  HttpRequest request;
-  request.url = server_->Url(kWatchedEcho);
-  request.headers = {"X-Remote-Client-IP: 192.0.2.7"};
-  const HttpResponse response = client_.Send(request);
-  ASSERT_EQ(response.status, 200) << response.body;
-  EXPECT_EQ(EchoedHeaders(response.body, "X-Remote-Client-IP"),
-            std::vector<std::string>{"192.0.2.7"});
-  EXPECT_EQ(EchoedHeaders(response.body, "ZQ_CsmPrefix").size(), 1u);
-  StopServer();
-}
-
 TEST_F(ModuleEndToEndTest, DecoratedScriptNameIsServedAsThePlainFile) {
   ServerSetup setup;
   setup.files = {{"www/owa/scripts/zq_mail.js", "var mail = 'plain script';\n"},
@@ -200,18 +176,6 @@ TEST_F(ModuleEndToEndTest, LoopbackRequestIsRedirectedOnceToTheHostNameAndTheCon
 
   StopServer();
   EXPECT_EQ(WorkerCallsOf("HttpFilterProc"), 0u) << "the worker is called for none of them";
-}
-
-TEST_F(ModuleEndToEndTest, IPv6LoopbackRequestIsRedirectedToo) {
-  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback";
-  ServerSetup setup;
-  setup.listenAddress = "::1";
-  StartServer(setup);
-  const HttpResponse response = Fetch("/owa/?a=1");
-  EXPECT_EQ(response.status, 302);
-  EXPECT_EQ(response.Header("Location"), "http://" + ShortHostName() + "/owa/?a=1");
-  StopServer();
-  EXPECT_EQ(WorkerCallsOf("HttpFilterProc"), 0u);
 }
 
 TEST_F(ModuleEndToEndTest, LoopbackRedirectOverTlsNamesHttps) {
