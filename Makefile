@@ -1,6 +1,7 @@
 # Nexoral: build, test and demo. Wraps CMake and installs the Debian packages it needs.
 BUILD_DIR ?= build
 TEST_BUILD_DIR ?= build-test
+COVERAGE_BUILD_DIR ?= build-coverage
 JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine.
@@ -8,13 +9,16 @@ DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-
   libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl
 DEMO_DIR := $(BUILD_DIR)/demo
 
-.PHONY: all build test demo deps clean
+# What the coverage report needs besides.
+COVERAGE_PACKAGES := gcovr python3
+
+.PHONY: all build test coverage demo deps clean
 
 all: build
 
 deps:
 	@missing=""; \
-	for package in $(DEBIAN_PACKAGES); do \
+	for package in $(DEBIAN_PACKAGES) $(EXTRA_PACKAGES); do \
 	  dpkg -s $$package >/dev/null 2>&1 || missing="$$missing $$package"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -31,6 +35,26 @@ test: deps
 	cmake -S . -B $(TEST_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DNEXORAL_SANITIZE=ON
 	cmake --build $(TEST_BUILD_DIR) -j$(JOBS)
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+# Line and branch coverage of the product by the whole suite: an instrumented build in
+# $(COVERAGE_BUILD_DIR), every test, then a table per product folder on the terminal and an HTML
+# report in $(COVERAGE_BUILD_DIR)/coverage/index.html. Branches the compiler adds for exceptions
+# and unreachable code are left out of the branch figures.
+COVERAGE_REPORT = $(COVERAGE_BUILD_DIR)/coverage
+coverage:
+	$(MAKE) deps EXTRA_PACKAGES="$(COVERAGE_PACKAGES)"
+	cmake -S . -B $(COVERAGE_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DNEXORAL_COVERAGE=ON \
+	  -DNEXORAL_BUILD_BENCH=OFF
+	cmake --build $(COVERAGE_BUILD_DIR) -j$(JOBS)
+	find $(COVERAGE_BUILD_DIR) -name '*.gcda' -delete
+	cd $(COVERAGE_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+	mkdir -p $(COVERAGE_REPORT)
+	gcovr --root . --object-directory $(COVERAGE_BUILD_DIR) -j $(JOBS) \
+	  --filter 'src/' --filter 'server/' --filter 'components/' --filter 'include/' \
+	  --filter 'workers/' --exclude-throw-branches --exclude-unreachable-branches \
+	  --json-summary $(COVERAGE_REPORT)/summary.json \
+	  --html-details $(COVERAGE_REPORT)/index.html
+	python3 cmake/coverage_by_folder.py $(COVERAGE_REPORT)/summary.json
 
 # Lays out a demo installation in $(DEMO_DIR), runs the server on 127.0.0.2:8080, shows a few
 # requests and what the sample worker logged of them, and keeps the server in the foreground;
@@ -60,4 +84,4 @@ demo: build
 	$(DEMO_ENV) demo/tour.sh $(BUILD_DIR)/server/nexoral-server $(DEMO_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(COVERAGE_BUILD_DIR)

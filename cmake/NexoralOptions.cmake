@@ -1,5 +1,6 @@
 # Compiler warnings and sanitizers, applied to every target through nexoral_build_options.
 option(NEXORAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(NEXORAL_COVERAGE "Instrument every target for line and branch coverage (gcov)" OFF)
 
 add_library(nexoral_build_options INTERFACE)
 add_library(nexoral::build_options ALIAS nexoral_build_options)
@@ -15,6 +16,11 @@ if(NEXORAL_SANITIZE)
   target_compile_options(nexoral_build_options INTERFACE
     -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   target_link_options(nexoral_build_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+if(NEXORAL_COVERAGE)
+  target_compile_options(nexoral_build_options INTERFACE --coverage -O0)
+  target_link_options(nexoral_build_options INTERFACE --coverage)
 endif()
 
 # Shared objects that others load: the module, the service workers and the components.
