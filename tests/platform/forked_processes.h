@@ -4,7 +4,6 @@
 #ifndef NEXORAL_TESTS_PLATFORM_FORKED_PROCESSES_H
 #define NEXORAL_TESTS_PLATFORM_FORKED_PROCESSES_H
 
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,31 +20,24 @@ class ForkedProcesses {
     if (pipe(gate_) != 0) throw std::runtime_error("pipe failed");
   }
   ~ForkedProcesses() {
-    Start();
     WaitAll();
     close(gate_[0]);
   }
   ForkedProcesses(const ForkedProcesses&) = delete;
-  ForkedProcesses& operator=(const ForkedProcesses&) = delete;
 
   // Forks a child that waits for Start, runs work and exits with its result (0 for success).
   void Fork(const std::function<int()>& work) {
     const pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
-      close(gate_[1]);
-      char ignored = 0;
-      while (read(gate_[0], &ignored, 1) < 0 && errno == EINTR) {
-      }
-      int result = 1;
-      try {
-        result = work();
-      } catch (...) {
-        result = 2;
-      }
-      _exit(result);
+    if (child > 0) return children_.push_back(child);
+    close(gate_[1]);
+    char ignored = 0;
+    while (read(gate_[0], &ignored, 1) < 0 && errno == EINTR) continue;
+    try {
+      _exit(work());
+    } catch (...) {
+      _exit(2);
     }
-    children_.push_back(child);
   }
 
   // Lets every child run: they all wake on the end of the pipe at once.
@@ -55,36 +47,29 @@ class ForkedProcesses {
   }
 
   // True while a child has not exited yet.
-  bool AnyRunning() {
-    for (pid_t& child : children_) {
-      if (child > 0 && Reap(child, WNOHANG)) child = 0;
-    }
-    for (pid_t child : children_) {
-      if (child > 0) return true;
-    }
-    return false;
-  }
+  bool AnyRunning() { return Reap(WNOHANG); }
 
-  // Waits for every child; true when each one exited with 0.
+  // Starts the children when not done yet and waits for each; true when each exited with 0.
   bool WaitAll() {
-    for (pid_t& child : children_) {
-      if (child > 0) Reap(child, 0);
-      child = 0;
-    }
+    Start();
+    Reap(0);
     return failures_ == 0;
   }
 
  private:
-  // True when the child has exited; counts those that failed.
-  bool Reap(pid_t child, int options) {
-    int status = 0;
-    pid_t reaped = 0;
-    do {
-      reaped = waitpid(child, &status, options);
-    } while (reaped < 0 && errno == EINTR);
-    if (reaped == 0) return false;
-    if (reaped < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures_;
-    return true;
+  // Reaps the children that have exited, counting those that failed; true while one runs.
+  bool Reap(int options) {
+    bool running = false;
+    for (pid_t& child : children_) {
+      int status = 0;
+      pid_t done = -1;
+      while (child > 0 && (done = waitpid(child, &status, options)) < 0 && errno == EINTR) continue;
+      running |= child > 0 && done == 0;
+      if (child <= 0 || done == 0) continue;
+      failures_ += done < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ? 1 : 0;
+      child = 0;
+    }
+    return running;
   }
 
   int gate_[2] = {-1, -1};

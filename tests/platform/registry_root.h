@@ -13,8 +13,6 @@ namespace nexoral::testing {
 
 class RegistryRootOverride {
  public:
-  RegistryRootOverride() = default;
-
   // Points the registry somewhere else, a path below the folder for instance.
   void Use(const std::string& root) const { root_.Set(root); }
   const TempFolder& Folder() const { return folder_; }
