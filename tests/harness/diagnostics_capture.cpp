@@ -48,13 +48,6 @@ size_t LogCapture::Count(const std::string& text) const {
   return count;
 }
 
-std::string LogCapture::FirstWith(const std::string& text) const {
-  for (const std::string& line : Lines()) {
-    if (line.find(text) != std::string::npos) return line;
-  }
-  return std::string();
-}
-
 EventCapture::EventCapture() {
   platform::InstallEventSink(this);
   if (!ProcessEventLog().IsRegistered()) {

@@ -24,8 +24,6 @@ class LogCapture {
   // Lines that contain text.
   size_t Count(const std::string& text) const;
   bool Contains(const std::string& text) const { return Count(text) > 0; }
-  // The first line that contains text, or empty.
-  std::string FirstWith(const std::string& text) const;
 };
 
 // A recorded event and the identity that wrote it.

@@ -14,13 +14,10 @@ ScriptedWorkers& ScriptedWorkers::Instance() {
   return workers;
 }
 
-void ScriptedWorkers::Script(uint32_t workerId, DWORD notificationType, WorkerStep step) {
-  steps_[{workerId, notificationType}] = std::move(step);
-}
-
 void ScriptedWorkers::Reset() {
   steps_.clear();
   calls_.clear();
+  terminateCalls.clear();
 }
 
 std::vector<uint32_t> ScriptedWorkers::CalledFor(DWORD notificationType) const {
@@ -34,8 +31,7 @@ std::vector<uint32_t> ScriptedWorkers::CalledFor(DWORD notificationType) const {
 DWORD ScriptedWorkers::HttpFilterProc(HTTP_FILTER_CONTEXT* firstArgument, DWORD, void*) {
   CDLLContext* context = NexoralWorkerContext(firstArgument);
   ScriptedWorkers& self = Instance();
-  self.calls_.push_back(
-      WorkerCall{context->WorkerId, context->NotificationType, context->ControlStatus});
+  self.calls_.push_back({context->WorkerId, context->NotificationType});
   auto found = self.steps_.find({context->WorkerId, context->NotificationType});
   if (found == self.steps_.end()) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   WorkerStep& step = found->second;
@@ -60,28 +56,20 @@ DWORD ScriptedWorkers::HttpFilterProc(HTTP_FILTER_CONTEXT* firstArgument, DWORD,
   return step.result;
 }
 
-std::vector<DWORD>& TerminateCalls() {
-  static std::vector<DWORD> calls;
-  return calls;
-}
-
-BOOL CountingTerminateFilter(DWORD flags) {
-  TerminateCalls().push_back(flags);
-  return TRUE;
-}
-
-CRefHandle<CServiceWorkerDLLInfo> MakeScriptedWorker(uint32_t id, DWORD notificationFlags,
-                                                     const std::string& name) {
+CRefHandle<CServiceWorkerDLLInfo> MakeScriptedWorker(uint32_t id, DWORD notificationFlags) {
   auto worker = MakeRefHandle<CServiceWorkerDLLInfo>();
   worker->Id = id;
-  worker->Name = name.empty() ? "worker" + std::to_string(id) : name;
+  worker->Name = "worker" + std::to_string(id);
   worker->LoadValue = 1;
   worker->Order = static_cast<int32_t>(id);
   worker->NotificationFlags = notificationFlags;
   worker->Initialised = true;
   worker->Subscribed = true;
   worker->pHttpFilterProc = ScriptedWorkers::HttpFilterProc;
-  worker->pTerminateFilter = CountingTerminateFilter;
+  worker->pTerminateFilter = [](DWORD flags) {
+    ScriptedWorkers::Instance().terminateCalls.push_back(flags);
+    return BOOL{TRUE};
+  };
   return worker;
 }
 

@@ -6,7 +6,6 @@
 #define NEXORAL_TESTS_HARNESS_SCRIPTED_WORKER_H
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
@@ -26,28 +25,28 @@ struct WorkerStep {
   uint32_t feature = 0;
   std::string replacement;  // becomes ReplaceBuffer/ReplaceLength when not empty
   Throw throws = Throw::Nothing;
-  HRESULT hresult = 0;      // for ComError and AtlException
+  HRESULT hresult = 0;  // for ComError and AtlException
   DWORD result = SF_STATUS_REQ_NEXT_NOTIFICATION;
 };
 
 struct WorkerCall {
   uint32_t workerId;
-  DWORD notificationType;
-  uint32_t controlStatusOnEntry;
-  bool operator==(const WorkerCall&) const = default;
+  DWORD notificationType;  // as the worker's context says
 };
 
 class ScriptedWorkers {
  public:
   static ScriptedWorkers& Instance();
 
-  void Script(uint32_t workerId, DWORD notificationType, WorkerStep step);
+  void Script(uint32_t workerId, DWORD notificationType, WorkerStep step) {
+    steps_[{workerId, notificationType}] = std::move(step);
+  }
   void Reset();
   const std::vector<WorkerCall>& Calls() const { return calls_; }
   // The ids called for one notification type, in call order.
   std::vector<uint32_t> CalledFor(DWORD notificationType) const;
-
-  // The entry point every scripted worker shares; it finds its script by the context's worker id.
+  std::vector<DWORD> terminateCalls;  // the flags of each TerminateFilter call
+  // The entry point every scripted worker shares; it finds its script by the worker id.
   static DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* firstArgument, DWORD, void*);
 
  private:
@@ -55,22 +54,8 @@ class ScriptedWorkers {
   std::vector<WorkerCall> calls_;
 };
 
-// A GetFilterVersion asking for fixed flags with a fixed answer.
-template <DWORD Flags, BOOL Answer>
-BOOL FixedGetFilterVersion(HTTP_FILTER_VERSION* version) {
-  version->dwFlags = Flags;
-  if (!Answer) std::snprintf(version->lpszFilterDesc, sizeof(version->lpszFilterDesc), "refusing worker");
-  version->dwFilterVersion = 7;
-  return Answer;
-}
-
-// Counts TerminateFilter calls per flags value, for shutdown tests.
-BOOL CountingTerminateFilter(DWORD flags);
-std::vector<DWORD>& TerminateCalls();
-
-// A listed, subscribed, initialised worker that takes the given notifications.
-CRefHandle<CServiceWorkerDLLInfo> MakeScriptedWorker(uint32_t id, DWORD notificationFlags,
-                                                     const std::string& name = "");
+// A listed, subscribed, initialised worker that takes the given notifications, ordered by id.
+CRefHandle<CServiceWorkerDLLInfo> MakeScriptedWorker(uint32_t id, DWORD notificationFlags);
 
 // Builds the request's context tree with one CDLLContext per worker id and stores it in the
 // connection's pFilterContext (replacing and destroying any context there).

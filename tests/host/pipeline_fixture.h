@@ -1,10 +1,10 @@
-// A worker list with scripted workers, one connection and captured diagnostics, for tests that
-// drive notifications through the pipeline.
+// A worker list of scripted workers, one connection and captured diagnostics, for tests that
+// drive notifications through the pipeline. A table's loop makes one per row, so every row
+// starts afresh.
 #ifndef NEXORAL_TESTS_HOST_PIPELINE_FIXTURE_H
 #define NEXORAL_TESTS_HOST_PIPELINE_FIXTURE_H
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <vector>
 
@@ -12,55 +12,40 @@
 #include "harness/fake_connection.h"
 #include "harness/scripted_worker.h"
 #include "host/base_notification.h"
-#include "host/service_workers.h"
+#include "host/request_context.h"
 #include "settings/core_general_settings.h"
 
 namespace nexoral::testing {
 
-inline constexpr DWORD kAllSix = SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_AUTH_COMPLETE |
-                                 SF_NOTIFY_SEND_RESPONSE | SF_NOTIFY_SEND_RAW_DATA |
-                                 SF_NOTIFY_END_OF_REQUEST | SF_NOTIFY_END_OF_NET_SESSION;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Ids = std::vector<uint32_t>;
 
-class PipelineFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
+inline constexpr DWORD kAllSix = SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_AUTH_COMPLETE | SF_NOTIFY_SEND_RESPONSE |
+                                 SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_END_OF_REQUEST | SF_NOTIFY_END_OF_NET_SESSION;
+
+struct Pipeline {
+  Pipeline() {
     ScriptedWorkers::Instance().Reset();
     GetCoreGeneralSettings()->SetAllWorkersIgnoreProxied(true);
   }
-  void TearDown() override { GetCoreGeneralSettings()->SetAllWorkersIgnoreProxied(true); }
+  ~Pipeline() { GetCoreGeneralSettings()->SetAllWorkersIgnoreProxied(true); }
 
-  CServiceWorkerDLLInfo& AddWorker(uint32_t id, DWORD notificationFlags) {
-    CRefHandle<CServiceWorkerDLLInfo> worker = MakeScriptedWorker(id, notificationFlags);
-    CServiceWorkerDLLInfo& info = *worker;
-    workers_.AddWorker(std::move(worker));
-    return info;
-  }
-  // Makes the list active and creates the handlers, as start-up does.
-  void Start() {
+  // Adds a worker, makes the list active and creates the handlers, as start-up does.
+  CServiceWorkerDLLInfo& AddWorker(uint32_t id, DWORD notificationFlags = kAllSix) {
+    workers_.AddWorker(MakeScriptedWorker(id, notificationFlags));
     workers_.UpdateActiveFlag();
     workers_.CreateHandlers();
+    return *workers_.Workers().back();
   }
-  // Workers taking every notification, started, with a request context for each of them.
-  CFilterContext& StartWith(const std::vector<uint32_t>& workerIds) {
-    for (uint32_t id : workerIds) AddWorker(id, kAllSix);
-    Start();
-    return Attach(workerIds);
-  }
-  CFilterContext& Attach(const std::vector<uint32_t>& workerIds) {
-    return AttachRequestContext(connection_, workerIds);
-  }
-  void Script(uint32_t workerId, DWORD notificationType, WorkerStep step) {
-    ScriptedWorkers::Instance().Script(workerId, notificationType, std::move(step));
-  }
-  std::vector<uint32_t> CalledFor(DWORD notificationType) const {
-    return ScriptedWorkers::Instance().CalledFor(notificationType);
-  }
-  // Delivers one notification through the base pipeline alone, without its handler's own steps.
-  DWORD BasePipeline(DWORD notificationType) {
-    CBaseNotification handler(&workers_, notificationType);
-    return connection_.Deliver(
-        [&handler](HTTP_FILTER_CONTEXT* pfc, DWORD, void* data) { return handler.Notify(pfc, data); },
-        notificationType);
+  CFilterContext& Attach(const Ids& workerIds) { return AttachRequestContext(connection_, workerIds); }
+  Ids CalledFor(DWORD type) const { return ScriptedWorkers::Instance().CalledFor(type); }
+  DWORD Send(DWORD type) { return connection_.Deliver(filter_, type); }
+  // Delivers one notification through the base steps alone, without its handler's own steps.
+  DWORD BasePipeline(DWORD type) {
+    CBaseNotification handler(&workers_, type);
+    return connection_.Deliver([&](HTTP_FILTER_CONTEXT* pfc, DWORD, void* data) { return handler.Notify(pfc, data); },
+                               type);
   }
   CFilterContext* Context() { return static_cast<CFilterContext*>(connection_.pfc()->pFilterContext); }
 
@@ -70,7 +55,6 @@ class PipelineFixture : public ::testing::Test {
   FakeConnection connection_;
   FilterProc filter_ = DispatchThrough(workers_);
 };
-
 
 }  // namespace nexoral::testing
 
