@@ -1,0 +1,205 @@
+// The server's pieces one by one: configuration, users and credentials, what a filter reads and
+// changes through its callbacks, request paths and static files.
+#include <crypt.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "authenticator.h"
+#include "harness/temp_folder.h"
+#include "header_access.h"
+#include "platform/error_codes.h"
+#include "request_path.h"
+#include "server_config.h"
+#include "server_variables.h"
+#include "static_files.h"
+#include "users_file.h"
+
+namespace nexoral::server {
+namespace {
+
+using Text = std::optional<std::string>;
+constexpr std::nullopt_t kNone = std::nullopt;
+
+// What the end-to-end servers' configurations leave out.
+TEST(ServerConfigTest, ReadsEverySectionAndAnchorsRelativePaths) {
+  const ConfigResult result = ParseServerConfig(
+      "# comment\n[server]\nmodule = lib/nexoral.so\n\n[listen]\nhttps = [fe80::1]:65535\n"
+      "[tls]\ncertificate = /c.pem\nprivate_key = k.pem\n[limits]\nread_timeout = 7\n",
+      "/etc/nexoral/server.conf");
+  ASSERT_FALSE(result.error) << result.error->ToString();
+  const ServerConfig& c = result.config;
+  EXPECT_EQ(std::tie(c.modulePath, c.certificatePath, c.https->host, c.https->port, c.readTimeout),
+            std::make_tuple("/etc/nexoral/lib/nexoral.so", "/c.pem", "fe80::1", 65535,
+                            Duration(7000)));
+}
+
+TEST(ServerConfigTest, ReportsTheFirstErrorWithItsLine) {
+  const std::string http = "[listen]\nhttp = 127.0.0.1:80\n";
+  std::vector<std::tuple<std::string, unsigned, std::string>> cases = {  // line, message start
+      {http + "[server]\nthreads = 0\n", 4, "server.threads: expected a thread count"},
+      {http + "[nowhere]\n", 3, "unknown section [nowhere]"},
+      {"threads = 2\n", 1, "key outside of a [section]"},
+      {"[listen]\nhttp 127.0.0.1:80\n", 2, "expected key = value"},
+      {http + "[proxy]\nroute = /api/\n", 4, "proxy.route: expected a URL path prefix"},
+      {"[listen]\nhttps = 127.0.0.1:443\n", 2, "listen.https needs [tls] certificate"},
+      {"[server]\nthreads = 2\n", 0, "no listener"}};
+  for (const char* address : {"localhost:80", "127.0.0.1", ":80", "127.0.0.1:65536", "::1:80",
+                              "[]:80", "1.2.3.4:x"}) {
+    cases.push_back({"[listen]\nhttp = " + std::string(address) + "\n", 2, "listen.http:"});
+  }
+  for (const char* duration : {"soon", "ms", "-1s", "1m", "99999999999999999s"}) {
+    cases.push_back({http + "[limits]\nidle_timeout = " + duration + "\n", 4, "limits.idle"});
+  }
+  for (const auto& [text, line, message] : cases) {
+    const ConfigResult result = ParseServerConfig(text, "server.conf");
+    ASSERT_TRUE(result.error) << text;
+    EXPECT_EQ(result.error->line, line) << text;
+    EXPECT_TRUE(result.error->message.starts_with(message)) << result.error->message;
+  }
+}
+
+TEST(UsersAndCredentialsTest, DecideBetweenAnonymousUserAndDenied) {
+  crypt_data scratch{};
+  const std::string hash = crypt_rn("wonderland", "$6$testsalt$", &scratch, sizeof(scratch));
+  UsersFileError error;
+  const std::optional<UsersFile> file = UsersFile::Parse(
+      "# comment\n\nalice:" + hash + ":CONTOSO:S-1-5-21-1-2-3-1001:S-1-5-21-1-2-3-513\r\n"
+      "locked:*:CONTOSO:S-1-5-21-1-2-3-1003:\n", &error);
+  ASSERT_TRUE(file) << error.line << " " << error.message;
+  const std::pair<const char*, unsigned> malformed[] = {  // the text and the line at fault
+      {"a:h:D:S-1-5\n", 1}, {"# ok\na:$6$x:D:not-a-sid:\n", 2},
+      {"a:$6$x:D:S-1-5-1:S-1-5-2,oops\n", 1}, {":$6$x:D:S-1-5-1:\n", 1},
+      {"a:$6$x:D:S-1-5-1:\nA:$6$y:D:S-1-5-2:\n", 2}, {"a::D:S-1-5-1:\n", 1}};
+  for (const auto& [text, line] : malformed) {
+    EXPECT_FALSE(UsersFile::Parse(text, &error)) << text;
+    EXPECT_EQ(error.line, line) << text;
+  }
+  // The authenticator over the file: anonymous paths, Basic credentials, or denied. Who the
+  // user is comes through the token the filter gets: end to end.
+  using Kind = AuthResult::Kind;
+  const Authenticator users(file, {"/public/"}, "Mail \"Box\"");
+  const Authenticator open(std::nullopt, {"/"}, "x");
+  const Authenticator closed(std::nullopt, {}, "x");
+  const char* alice = "Basic YWxpY2U6d29uZGVybGFuZA==";  // alice:wonderland
+  const std::tuple<const Authenticator&, const char*, const char*, Kind> cases[] = {
+      {users, "/public/a.css", "", Kind::kAnonymous}, {users, "/publicity", "", Kind::kDenied},
+      {users, "/owa/", alice, Kind::kAuthenticated},
+      {users, "/owa/", "basic Q09OVE9TT1xhbGljZTp3b25kZXJsYW5k", Kind::kAuthenticated},
+      // ALICE:wonderland, alice:Wonderland, nobody:wonderland, locked:*
+      {users, "/", "Basic QUxJQ0U6d29uZGVybGFuZA==", Kind::kAuthenticated},
+      {users, "/", "Basic YWxpY2U6V29uZGVybGFuZA==", Kind::kDenied},
+      {users, "/", "Basic bm9ib2R5OndvbmRlcmxhbmQ=", Kind::kDenied},
+      {users, "/", "Basic bG9ja2VkOio=", Kind::kDenied},
+      {users, "/owa/", "Basic T1RIRVJcYWxpY2U6d29uZGVybGFuZA==", Kind::kDenied},  // OTHER\alice
+      {users, "/owa/", "", Kind::kDenied}, {users, "/owa/", "Bearer abc", Kind::kDenied},
+      {users, "/owa/", "Basic", Kind::kDenied}, {users, "/owa/", "Basic !!!!", Kind::kDenied},
+      {users, "/owa/", "Basic YWxpY2U=", Kind::kDenied},
+      {users, "/owa/", "Basic YWxpY2U6d29uZGVybGFuZA", Kind::kDenied},
+      {open, "/anything", alice, Kind::kAnonymous}, {closed, "/owa/", alice, Kind::kDenied}};
+  for (const auto& [authenticator, path, authorization, kind] : cases) {
+    const AuthResult result = authenticator.Check(path, authorization);
+    EXPECT_EQ(result.kind, kind) << path << " " << authorization;
+    EXPECT_EQ(result.LogonUser(), kind == Kind::kAuthenticated ? "CONTOSO\\alice" : "");
+  }
+  EXPECT_EQ(users.Challenge(), "Basic realm=\"Mail \\\"Box\\\"\"");
+}
+
+http::request_header<> SampleRequest() {
+  http::request<http::empty_body> request{http::verb::get, "/owa/?ae=Folder&t=IPF.Note", 11};
+  request.set(http::field::host, "mail.contoso.com:8443");
+  request.insert("Accept-Language", "en");
+  request.insert("Accept-Language", "de");
+  request.set("X-Forwarded-For", "10.0.0.1");
+  return request.base();
+}
+
+TEST(HeaderAccessTest, ReadsAndChangesHeadersAndTheRequestLineByTheirFilterNames) {
+  http::request_header<> request = SampleRequest();
+  const std::pair<const char*, Text> reads[] = {  // the request line's names: end to end
+      {"Accept-Language:", "en, de"}, {"HOST:", "mail.contoso.com:8443"}, {"Cookie:", kNone}};
+  for (const auto& [name, value] : reads) EXPECT_EQ(GetFilterHeader(request, name), value) << name;
+  // In turn: set (or add) a value, then read the name back. Refused is what would break the
+  // header block or the request line: the value stays.
+  const std::tuple<const char*, const char*, bool, bool, Text> steps[] = {
+      // name, value, add, accepted, then the value
+      {"Accept-Language:", "fr", false, true, "fr"}, {"X-Tag:", "one", true, true, "one"},
+      {"X-Tag:", "two", true, true, "one, two"}, {"X-Tag:", "", false, true, kNone},
+      {"URL", "/owa/app.js", false, true, "/owa/app.js"},
+      {"version", "HTTP/1.0", false, true, "HTTP/1.0"},
+      {"X-Evil:", "a\r\nSet-Cookie: x=1", false, false, kNone},
+      {"X-Evil:", "a\nb", false, false, kNone}, {"X-Evil:", "a\rb", false, false, kNone},
+      {"Bad Name:", "x", false, false, kNone}, {":", "x", false, false, kNone},
+      {"url", "http://elsewhere/", false, false, "/owa/app.js"},
+      {"url", "/a b", false, false, "/owa/app.js"}, {"url", "/a\r\n", false, false, "/owa/app.js"},
+      {"url", "/x", true, false, "/owa/app.js"},  // a request has one URL
+      {"method", "GET /x", false, false, "GET"}, {"version", "HTTP/2", false, false, "HTTP/1.0"}};
+  for (const auto& [name, value, add, accepted, after] : steps) {
+    SetLastError(0);
+    EXPECT_EQ(SetFilterHeader(request, name, value, add), accepted) << name << " " << value;
+    EXPECT_EQ(GetLastError(), accepted ? 0u : ERROR_INVALID_PARAMETER) << name;
+    EXPECT_EQ(GetFilterHeader(request, name), after) << name;
+  }
+  // Header text a filter hands over: lines, the last one with or without its line end.
+  const std::pair<const char*, int> texts[] = {  // the number of fields, -1 when refused
+      {"Location: http://mail/owa/", 1}, {"A: 1\r\nB: 2\r\n", 2}, {"", 0},
+      {"A: 1\r\n\r\nB: 2\r\n", -1}, {"A: 1\nB: 2", -1}, {"no colon\r\n", -1},
+      {"A: x\ry\r\n", -1}, {"A: 1\r\nHTTP/1.1 200 OK\r\n", -1}};
+  for (const auto& [text, count] : texts) {
+    const auto fields = ParseFilterHeaderLines(text);
+    EXPECT_EQ(fields ? std::distance(fields->begin(), fields->end()) : -1, count) << text;
+  }
+}
+
+// The names a filter reads one by one and the buffer protocol: end to end.
+TEST(ServerVariablesTest, AllHeadersInOneValue) {
+  const http::request_header<> request = SampleRequest();
+  const ConnectionFacts connection{"192.0.2.7", 50123, "192.0.2.1", 8443, true, "fallback"};
+  const RequestFacts facts{&request, "/original/?x", {}, false};
+  EXPECT_EQ(FindServerVariable(connection, &facts, "ALL_HTTP"),
+            "HTTP_HOST:mail.contoso.com:8443\nHTTP_ACCEPT_LANGUAGE:en\nHTTP_ACCEPT_LANGUAGE:de\n"
+            "HTTP_X_FORWARDED_FOR:10.0.0.1\n");
+  EXPECT_EQ(FindServerVariable(connection, &facts, "ALL_RAW"),
+            "Host: mail.contoso.com:8443\r\nAccept-Language: en\r\nAccept-Language: de\r\n"
+            "X-Forwarded-For: 10.0.0.1\r\n");
+  EXPECT_FALSE(FindServerVariable(connection, nullptr, "URL"));  // outside a request
+}
+
+// Request paths as routed and authorised, and the static files they may reach.
+TEST(RequestPathAndStaticFilesTest, OnlyUnambiguousPathsInsideTheRootReachAFile) {
+  const std::pair<const char*, Text> targets[] = {
+      {"/owa/a%20b.js?x=%2e%2e", "/owa/a b.js"}, {"/", "/"}, {"/a/..b/c..d/", "/a/..b/c..d/"},
+      {"", kNone}, {"owa/", kNone}, {"/a/../b", kNone}, {"/a/./b", kNone}, {"/..", kNone},
+      {"/a/%2E%2e/b", kNone}, {"/a/%2e/b", kNone}, {"/a%00b", kNone}, {"/a%", kNone},
+      {"/a%2", kNone}, {"/a%zz", kNone}, {"/a/..", kNone}};
+  for (const auto& [target, path] : targets) EXPECT_EQ(DecodeRequestPath(target), path) << target;
+  EXPECT_EQ(TargetQuery("/a?b=c?d"), "b=c?d");
+
+  testing::TempFolder folder;
+  folder.WriteFile("www/owa/index.html", "inbox");
+  folder.WriteFile("secret.txt", "secret");
+  ASSERT_EQ(::symlink("../../secret.txt", folder.Join("www/owa/leak.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("index.html", folder.Join("www/owa/home.html").c_str()), 0);
+  const StaticFiles files(folder.Join("www"), "index.html");
+  using Status = http::status;
+  constexpr http::verb get = http::verb::get;
+  const std::tuple<http::verb, const char*, bool, Status, const char*> cases[] = {
+      // method, path, resolved to a file, status, location; home.html links inside the root
+      {get, "/owa/index.html", true, Status::ok, ""}, {get, "/owa/", true, Status::ok, ""},
+      {get, "/owa/home.html", true, Status::ok, ""}, {get, "/no", false, Status::not_found, ""},
+      {get, "/owa/leak.txt", false, Status::not_found, ""},
+      {get, "/owa", false, Status::moved_permanently, "/owa/?a=1"},
+      {http::verb::post, "/owa/", true, Status::method_not_allowed, ""}};
+  for (const auto& [method, path, resolved, status, location] : cases) {
+    EXPECT_EQ(files.Resolve(path).has_value(), resolved) << path;
+    const OutgoingResponse response = files.Serve(method, path, "a=1");
+    EXPECT_EQ(std::make_pair(response.head.result(), response.head[http::field::location]),
+              std::make_pair(status, beast::string_view(location))) << path;
+  }
+  EXPECT_EQ(files.Resolve("/owa/"), files.Resolve("/owa/index.html"));
+  EXPECT_EQ(ContentTypeFor("/owa/app.JS"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(ContentTypeFor("/dir.d/app"), "application/octet-stream");
+}
+
+}  // namespace
+}  // namespace nexoral::server
