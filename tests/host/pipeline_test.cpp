@@ -173,6 +173,23 @@ TEST(GetIISParmTTest, ResultValueAndLogFollowTheServersAnswers) {
   }
 }
 
+// A message about a request names the request when asked, with an empty text for what the
+// context does not hold (or for a missing context), and goes to the event log when asked.
+TEST(RequestMessageTest, MessagesAboutARequestNameItsUrlQueryUserAndAgent) {
+  CFilterContext context;
+  context.RequestInfo = MakeRefHandle<CRequestInfo>();
+  context.RequestInfo->Variables = {{"URL", "/owa/"}, {"QUERY_STRING", "a=1"}, {"AUTH_USER", "C\\al"}};
+  LogCapture log;
+  EventCapture events;
+  Base::LogWithRequestInfo(true, true, &context, "failed %d", 5);
+  Base::LogWithRequestInfo(false, true, nullptr, "no context");
+  Base::LogWithRequestInfo(false, false, &context, "plain");
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"failed 5 URL: /owa/ QueryString: a=1 User: C\\al UserAgent: ",
+                                                   "no context URL:  QueryString:  User:  UserAgent: ", "plain"}));
+  EXPECT_EQ(events.Count("failed 5 URL: /owa/"), 1u);
+  EXPECT_EQ(events.Events().size(), 1u);
+}
+
 TEST(RequestVariablesTest, HeadersStandInForMissingOrEmptyVariablesAndTheFirstCapturedValueStays) {
   FakeConnection connection;
   connection.serverVariables = {{"URL", "/owa/"}, {"QUERY_STRING", "second"}, {"X-OWA-ProxySid", ""}};

@@ -13,6 +13,7 @@
 #include "harness/installation.h"
 #include "platform/component_factory.h"
 #include "platform/data_module.h"
+#include "platform/domain_controllers.h"
 #include "platform/error_codes.h"
 #include "platform/event_sink.h"
 #include "platform/forked_processes.h"
@@ -87,6 +88,19 @@ TEST(EventSinkTest, EventsFileGetsALinePerEventAndFailuresSayWhy) {
        {LastErrorOf([&] { return DeregisterEventSource(source) && DeregisterEventSource(source); }),
         kErrorInvalidHandle},
        {LastErrorOf([] { return RegisterEventSource("", {}) != nullptr; }), 87}});
+  route.Set("");  // no events file: the system log takes the event
+  EXPECT_TRUE(ReportEvent(RegisterEventSource("S", {}), kEventError, 0, 1, {}, nullptr, 0));
+}
+
+// The directory domain is the configured one, else the host's DNS domain; none is an error.
+TEST(DomainTest, TheConfiguredDomainWinsAndNoDomainIsAnError) {
+  ScopedEnvironment domain(kDnsDomainVariable, "corp.example");
+  PrimaryDomainInfo info;
+  ASSERT_EQ(GetPrimaryDomainInformation(&info), 0u);
+  EXPECT_EQ(info.dnsDomainName + " " + info.forestName, "corp.example corp.example");
+  domain.Set("");
+  const DWORD fromHost = GetPrimaryDomainInformation(&info);
+  EXPECT_TRUE(fromHost == kErrorNoSuchDomain || (fromHost == 0 && !info.dnsDomainName.empty()));
 }
 
 TEST(SharedMemoryTest, MappingsAreSharedByNameAndFailuresSayWhy) {

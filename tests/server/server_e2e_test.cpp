@@ -195,14 +195,25 @@ TEST(ServerEndToEndTest, CommandLineChecksTheConfiguration) {
        config + ":5: server.document_root: no such folder: " + folder.Join("nowhere") + "\n"},
       {listen + "[auth]\nusers_file = users\n", 1,
        folder.Join("users") + ":3: expected name:hash:domain:sid:group-sids\n"}};
-  for (const auto& [text, exitCode, output] : cases) {
-    WriteWholeFile(config, text);
-    const std::string command = NEXORAL_SERVER_PATH " --check-config --config " + config + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
+  // The exit code and what the server printed for these arguments.
+  const auto run = [](const std::string& arguments) {
+    FILE* pipe = popen((NEXORAL_SERVER_PATH " " + arguments + " 2>&1").c_str(), "r");
     std::string printed(4096, '\0');
     printed.resize(std::fread(printed.data(), 1, printed.size(), pipe));
-    EXPECT_EQ(WEXITSTATUS(pclose(pipe)), exitCode) << text;
-    EXPECT_EQ(printed, output);
+    return std::make_pair(WEXITSTATUS(pclose(pipe)), printed);
+  };
+  for (const auto& [text, exitCode, output] : cases) {
+    WriteWholeFile(config, text);
+    EXPECT_EQ(run("--check-config --config " + config), std::make_pair(exitCode, output)) << text;
+  }
+  // Options that print and stop, and one the server does not know.
+  const std::tuple<std::string, int, std::string> options[] = {
+      {"--version", 0, "nexoral-server "}, {"--help", 0, "Usage: nexoral-server [--config FILE]"},
+      {"--config", 2, "nexoral-server: unknown or incomplete option --config (see --help)\n"}};
+  for (const auto& [arguments, exitCode, start] : options) {
+    const auto [code, printed] = run(arguments);
+    EXPECT_EQ(code, exitCode) << arguments;
+    EXPECT_EQ(printed.substr(0, start.size()), start);
   }
 }
 
