@@ -19,7 +19,8 @@ if(NEXORAL_SANITIZE)
 endif()
 
 if(NEXORAL_COVERAGE)
-  target_compile_options(nexoral_build_options INTERFACE --coverage -O0)
+  # Atomic counters: the suite runs many threads, and torn counts break the report.
+  target_compile_options(nexoral_build_options INTERFACE --coverage -fprofile-update=atomic -O0)
   target_link_options(nexoral_build_options INTERFACE --coverage)
 endif()
 
