@@ -3,6 +3,8 @@
 
 #include <sqlite3.h>
 
+#include <thread>
+
 #include "exchange_access_interface.h"
 #include "platform/file_system.h"
 
@@ -101,7 +103,16 @@ std::unique_ptr<MailboxStore> MailboxStore::Open(const std::string& path,
     *error = store->Failure(code);
     return nullptr;
   }
-  if (!store->Prepare(error)) return nullptr;
+  // Processes meeting a new file at once can be refused without any wait: each holds the read
+  // lock that the other's switch to write-ahead logging must see released. Preparing is tried
+  // again until the busy timeout has passed.
+  const auto deadline = std::chrono::steady_clock::now() + busyTimeout;
+  while (!store->Prepare(error)) {
+    if ((error->number & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) {
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   return store;
 }
 
