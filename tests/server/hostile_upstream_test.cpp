@@ -1,0 +1,10 @@
+// Hostile clients and upstreams against nexoral-server: upstream.
+#include <gtest/gtest.h>
+
+#include "e2e_support.h"
+
+namespace nexoral::testing {
+namespace {
+
+}  // namespace
+}  // namespace nexoral::testing
