@@ -140,7 +140,7 @@ bool CPreProcNotification::CheckZQRequest(const CRequestInfo& requestInfo) {
 void CPreProcNotification::LogRawRequest(const CRequestInfo& requestInfo) {
   std::string raw = requestInfo.ValueOf(names::kAllRaw);
   if (raw.empty()) return;
-  MaskAuthorization(raw);
+  MaskCredentials(raw);
   Log("PreProc ALL_RAW %s", raw.c_str());
 }
 

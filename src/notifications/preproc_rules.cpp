@@ -2,32 +2,58 @@
 #include "notifications/preproc_rules.h"
 
 #include <new>
+#include <string_view>
 
 #include "platform/ascii_text.h"
 
 namespace nexoral {
 namespace {
 
-constexpr char kAuthorizationLabel[] = "authorization: ";
-constexpr size_t kAuthorizationLabelLength = sizeof(kAuthorizationLabel) - 1;
-constexpr size_t kShortestMaskedRaw = 15;
-constexpr size_t kKeptCredentialChars = 9;
+constexpr std::string_view kCredentialHeaders[] = {"cookie", "authorization",
+                                                   "proxy-authorization"};
+constexpr std::string_view kMaskedValue = "XXXX";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool IsCredentialHeader(std::string_view name) {
+  while (!name.empty() && IsBlank(name.back())) name.remove_suffix(1);
+  for (const std::string_view header : kCredentialHeaders) {
+    if (platform::EqualsIgnoreCase(name, header)) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
-void MaskAuthorization(std::string& raw) {
-  if (raw.size() < kShortestMaskedRaw) return;
-  const std::string lower = platform::AsciiLower(raw);
-  size_t label = lower.find(kAuthorizationLabel);
-  while (label != std::string::npos) {
-    const size_t valueStart = label + kAuthorizationLabelLength;
-    size_t valueEnd = raw.find("\r\n", valueStart);
-    if (valueEnd == std::string::npos) valueEnd = raw.size();
-    const size_t length = valueEnd - valueStart;
-    const size_t kept = length > kKeptCredentialChars ? kKeptCredentialChars : 0;
-    for (size_t i = valueStart + kept; i < valueEnd; ++i) raw[i] = 'X';
-    label = lower.find(kAuthorizationLabel, valueEnd);
+void MaskCredentials(std::string& raw) {
+  std::string masked;
+  masked.reserve(raw.size());
+  bool inCredential = false;  // the line continues a credential header
+  for (size_t start = 0; start < raw.size();) {
+    const size_t newline = raw.find('\n', start);
+    const size_t next = newline == std::string::npos ? raw.size() : newline + 1;
+    size_t stop = newline == std::string::npos ? raw.size() : newline;
+    if (stop > start && raw[stop - 1] == '\r') --stop;
+    const std::string_view line(raw.data() + start, stop - start);
+    size_t value = std::string_view::npos;
+    if (!line.empty() && IsBlank(line[0])) {
+      if (inCredential) value = 0;  // a folded continuation of the value
+    } else {
+      const size_t colon = line.find(':');
+      inCredential = colon != std::string_view::npos && IsCredentialHeader(line.substr(0, colon));
+      if (inCredential) value = colon + 1;
+    }
+    while (value < line.size() && IsBlank(line[value])) ++value;
+    if (value >= line.size()) {
+      masked.append(raw, start, next - start);
+    } else {
+      masked.append(raw, start, value);
+      masked += kMaskedValue;
+      masked.append(raw, stop, next - stop);
+    }
+    start = next;
   }
+  raw.swap(masked);
 }
 
 bool IsLoopbackAddress(const std::string& address) {

@@ -11,11 +11,12 @@
 
 namespace nexoral {
 
-// Masks the credentials of every "Authorization: " line (found ignoring case, so
-// "Proxy-Authorization: " too) with 'X': a value longer than 9 characters keeps its first 9,
-// a shorter one is masked whole. A value runs to the next "\r\n", or to the end of the text
-// when the line has none. Texts shorter than 15 characters are left alone.
-void MaskAuthorization(std::string& raw);
+// Masks the credentials for the log: the value of every "Cookie", "Authorization" and
+// "Proxy-Authorization" line (names compared ignoring case, blanks before the colon allowed)
+// becomes "XXXX", whatever its length; the name and the line ends stay. Lines end at "\n", an
+// "\r" before it kept; the last line may have no end. Folded continuation lines (starting with
+// a blank) of such a value are masked too. Empty values stay empty.
+void MaskCredentials(std::string& raw);
 
 // True for "127.0.0.1" and "::1" only; other addresses of the loopback range are ordinary ones.
 bool IsLoopbackAddress(const std::string& address);
