@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "diagnostics/log_module_api.h"
+
 namespace nexoral::logmodule {
 namespace {
 
@@ -74,10 +76,17 @@ std::string LockObjectName(const std::string& logName) {
 }
 
 std::unique_ptr<LogLock> LogLock::OpenShared(const std::string& logName) {
+  const mode_t mode = LogObjectMode();
   const int descriptor =
-      shm_open(LockObjectName(logName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      shm_open(LockObjectName(logName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
   if (descriptor < 0) return nullptr;
-  fchmod(descriptor, 0666);  // so that workers running as other accounts can open it too
+  // Whatever the umask; an older object of this user is narrowed. An object another account
+  // can reach is not used: whoever holds the lock stalls every writer.
+  fchmod(descriptor, mode);
+  if (!IsPrivateLogObject(descriptor)) {
+    close(descriptor);
+    return nullptr;
+  }
   Segment* segment = MapSegment(descriptor);
   close(descriptor);
   if (segment == nullptr) return nullptr;

@@ -3,7 +3,8 @@
 // A shared lock lives in a small POSIX shared-memory object named after the log
 // ("/nexoral.loglock.<name>"): every process that asks for the same name gets the same mutex.
 // It is robust: a holder that dies releases it, and the next taker finds it abandoned and
-// takes it over. A local lock serialises the threads of this process only.
+// takes it over. Its access is LogObjectMode() (diagnostics/log_module_api.h); an object other
+// accounts can reach is refused. A local lock serialises the threads of this process only.
 #ifndef NEXORAL_COMPONENTS_LOGMODULE_LOG_LOCKS_H
 #define NEXORAL_COMPONENTS_LOGMODULE_LOG_LOCKS_H
 

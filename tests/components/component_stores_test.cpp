@@ -4,7 +4,9 @@
 // their clients (tests/properties).
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +73,28 @@ TEST(LogModuleTest, EachNameAndKindHasOneLockThatItsHolderMayTakeAgain) {
     EXPECT_TRUE(anotherThreadTakes());
   }
   for (const std::string& name : {kLogName, other}) shm_unlink(("/nexoral.loglock." + name).c_str());
+}
+
+// The lock object's mode for the mode variable (empty: unset), whatever the umask; an object
+// that other accounts can reach is refused.
+TEST(LogModuleTest, LockObjectsAreForThisUserAndGroupOnly) {
+  const mode_t umaskBefore = umask(0);
+  const std::pair<std::string, int> rows[] = {{"", 0660}, {"600", 0600}, {"0777", 0660}, {"x", 0660}, {"open", -1}};
+  for (const auto& [value, mode] : rows) {
+    const std::string name = kLogName + "-mode-" + value, object = "/nexoral.loglock." + name;
+    if (value.empty()) unsetenv("NEXORAL_LOG_MODE");
+    if (!value.empty()) setenv("NEXORAL_LOG_MODE", value.c_str(), 1);
+    if (mode < 0) {  // made by another account (the tests run as root), open to all
+      const int squatted = shm_open(object.c_str(), O_CREAT | O_RDWR, 0666);
+      EXPECT_EQ(fchown(squatted, 65534, 65534) + close(squatted), 0);
+    }
+    struct stat status {};
+    const bool made = LockOf(name) != nullptr && stat(("/dev/shm" + object).c_str(), &status) == 0;
+    EXPECT_EQ(made ? static_cast<int>(status.st_mode & 0777) : -1, mode) << value;
+    shm_unlink(object.c_str());
+  }
+  unsetenv("NEXORAL_LOG_MODE");
+  umask(umaskBefore);
 }
 
 TEST(LogModuleTest, ProcessesExcludeEachOtherAndADeadHoldersLockIsTakenOver) {
