@@ -22,7 +22,7 @@ constexpr size_t kLongestPendingBytes = 1 << 20;
 
 bool EnsureLogFileOpen(LogState& state) {
   if (state.logFile >= 0) return true;
-  state.logFile = platform::OpenCreatingFolders(state.logPath, O_RDWR | O_CREAT, 0644);
+  state.logFile = OpenLogFile(state.logPath, O_RDWR);
   return state.logFile >= 0;
 }
 

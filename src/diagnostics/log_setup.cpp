@@ -56,16 +56,16 @@ bool NamesNumberedDevice(const std::string& name) {
   return false;
 }
 
-// Chooses the writer for the output kind; other kinds keep the current writer.
-void SelectWriter(LogState& state, int32_t kind, int32_t sizeKb) {
-  if (kind != kOutputSharedMemory && kind != kOutputBufferedFile) return;
+// Chooses the writer for the output kind; other kinds keep the current writer. False when the
+// size item is out of range: the size stays as it was.
+bool SelectWriter(LogState& state, int32_t kind, int32_t sizeKb) {
+  if (kind != kOutputSharedMemory && kind != kOutputBufferedFile) return true;
   std::lock_guard<std::mutex> guard(state.mutex);
   state.writer.store(kind == kOutputBufferedFile ? BufferedLogWriter : SharedMemoryLogWriter);
   if (kind == kOutputSharedMemory) state.dumpAtExit = true;
-  // The size in bytes is a 32-bit product, as administrators' tools compute it.
-  if (sizeKb > 0) {
-    state.sizeLimit = static_cast<int32_t>(static_cast<uint32_t>(sizeKb) * 1024u);
-  }
+  if (sizeKb < kSmallestLogSizeKb || sizeKb > kLargestLogSizeKb) return false;
+  state.sizeLimit = sizeKb * 1024;
+  return true;
 }
 
 std::shared_ptr<platform::LoadedModule> LoadLogModule(LogSettingsSource& settings) {
@@ -201,9 +201,19 @@ void ConfigureLog(LogSettingsSource& settings, const char* moduleFileName) {
   const int32_t kind = NumberItem(settings, kItemLogOutput, kOutputSharedMemory);
   const int32_t sizeKb = NumberItem(settings, kItemLogSizeKb, 1048576);
   const bool on = switchItem == kSwitchOn || switchItem == kSwitchOnKeepingPlainOutput;
-  if (switchItem != kSwitchOnKeepingPlainOutput) SelectWriter(state, kind, sizeKb);
+  const bool sizeTaken =
+      switchItem == kSwitchOnKeepingPlainOutput || SelectWriter(state, kind, sizeKb);
   SetUpLog(settings, moduleFileName != nullptr ? moduleFileName : "", kind,
            on ? kLogSwitchWrite : kLogSwitchOff);
+  if (!sizeTaken) {
+    int32_t size = 0;
+    {
+      std::lock_guard<std::mutex> guard(state.mutex);
+      size = state.sizeLimit;
+    }
+    Log("Log size item %d is %d KB, outside %d to %d KB: ignored, the log size stays %d bytes",
+        kItemLogSizeKb, sizeKb, kSmallestLogSizeKb, kLargestLogSizeKb, size);
+  }
 }
 
 }  // namespace nexoral

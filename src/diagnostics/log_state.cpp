@@ -39,6 +39,7 @@ void ResetLogState() {
   state.linePrefix.clear();
   state.dumpAtExit = false;
   state.sharedLog.reset();
+  state.sharedLogName.clear();
   if (state.logFile >= 0) close(state.logFile);
   state.logFile = -1;
   state.buffer.clear();

@@ -25,6 +25,10 @@ namespace nexoral {
 inline constexpr size_t kLogPathChars = 260;  // longest log path
 inline constexpr int32_t kDefaultLogSizeLimit = 10485760;
 inline constexpr int32_t kDefaultLogWrapStart = 20480;
+// The size item's range in kilobytes: above the wrap start, at most 1 GiB.
+inline constexpr int32_t kSmallestLogSizeKb = 21;
+inline constexpr int32_t kLargestLogSizeKb = 1048576;
+inline constexpr int32_t kLargestLogSize = kLargestLogSizeKb * 1024;
 inline constexpr size_t kLogBufferBytes = 51200;  // the buffered writer writes when this fills
 inline constexpr int32_t kLogHeaderBytes = 100;   // text header of the shared and buffered logs
 
@@ -53,6 +57,7 @@ struct LogState {
   std::vector<std::shared_ptr<platform::LoadedModule>> retiredLogModules;
   bool dumpAtExit = false;
   std::unique_ptr<platform::SharedMemory> sharedLog;  // its view is the shared view
+  std::string sharedLogName;                          // the mapping's name
   int logFile = -1;
   std::string buffer;  // pending lines of the buffered writer
   int32_t filePosition = 0;

@@ -3,7 +3,8 @@
 //
 // - Shared memory: every process of the machine writes into one named mapping ("Global\\" and
 //   the log file's name); the mapping's header holds the common write position. Full, it
-//   wraps to the wrap start, keeping the bytes before it. FlushLog writes it to the log path.
+//   wraps to the wrap start, keeping the bytes before it. FlushLog writes it to the log path;
+//   the last process that uses it removes it.
 // - Buffered file: lines gather in memory and go to the log file when 51200 bytes would fill;
 //   the file's first 100 bytes hold a header with the common write position, so that processes
 //   sharing the file continue each other's lines. Full, it wraps after the wrap start.
@@ -22,7 +23,8 @@ void BufferedLogWriter(const char* text);
 void PlainLogWriter(const char* text);
 
 // At unload: the buffered writer's pending lines go to its file; the shared-memory log is
-// written to the log path when this process created it or writes a log of its own.
+// written to the log path when this process created it, writes a log of its own or is its last
+// user, and the last user removes it.
 void FlushLog();
 
 // For the writers: runs write(state, text) holding the log lock for the whole line, then the
@@ -40,6 +42,10 @@ void UnderLogLock(const char* text, Write write) {
 inline bool WriteBitSet(const LogState& state) {
   return (state.logSwitch.load() & kLogSwitchWrite) != 0;
 }
+
+// Opens the log file, creating it and its folders: a new file gets LogFileMode() whatever the
+// umask, an existing one that grants more is narrowed to it. -1 on failure.
+int OpenLogFile(const std::string& path, int flags);
 
 // The two halves of FlushLog; the caller holds the state mutex.
 void FlushSharedLog(LogState& state);

@@ -1,10 +1,13 @@
 // The plain writer: each line appended to the log file with the date and time.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <string>
 
+#include "diagnostics/log_module_api.h"
 #include "diagnostics/log_writers.h"
 #include "platform/file_system.h"
 #include "platform/module_names.h"
@@ -33,6 +36,22 @@ std::string PlainEntry(const char* text) {
 
 }  // namespace
 
+int OpenLogFile(const std::string& path, int flags) {
+  const mode_t mode = LogFileMode();
+  int file = platform::OpenCreatingFolders(path, flags | O_CREAT | O_EXCL, mode);
+  if (file >= 0) {
+    fchmod(file, mode);
+    return file;
+  }
+  if (errno != EEXIST) return -1;
+  file = open(path.c_str(), (flags & ~O_CREAT) | O_CLOEXEC);
+  struct stat status {};
+  if (file >= 0 && fstat(file, &status) == 0 && (status.st_mode & 0777 & ~mode) != 0) {
+    fchmod(file, status.st_mode & mode & 0777);
+  }
+  return file;
+}
+
 void PlainLogWriter(const char* text) {
   UnderLogLock(text, [](LogState& state, const char* line) {
     if (state.firstUse) {
@@ -40,8 +59,7 @@ void PlainLogWriter(const char* text) {
       TakeConvertToolFolder(state);
     }
     if (!WriteBitSet(state)) return;
-    const int file =
-        platform::OpenCreatingFolders(state.logPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int file = OpenLogFile(state.logPath, O_WRONLY | O_APPEND);
     if (file < 0) return;
     const std::string entry = PlainEntry(line);
     platform::WriteAll(file, entry.data(), entry.size(), -1);

@@ -3,13 +3,20 @@
 // Whatever another process left in the header is checked before use: positions outside the
 // mapping and sizes beyond it are never trusted, so a damaged header cannot make a write leave
 // the mapping. Writing never goes below the header.
+//
+// Every process that uses the mapping holds a shared file lock on it (taken under the log lock,
+// released by the system when the process ends, however it ends). The flush at unload asks for
+// the lock alone: the process that gets it is the last user, writes the log file and removes the
+// mapping.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "diagnostics/log_line.h"
+#include "diagnostics/log_module_api.h"
 #include "diagnostics/log_writers.h"
 #include "platform/error_codes.h"
 #include "platform/file_system.h"
@@ -34,6 +41,15 @@ void WriteHeader(LogState& state, int32_t writePosition) {
   FormatLogHeader(header, state.sharedLog->View());
 }
 
+// Marks this process as a user of the mapping; refuses one that other accounts can reach.
+bool TakeInUse(LogState& state, platform::SharedMemory& mapping, const std::string& name) {
+  fchmod(mapping.Descriptor(), LogObjectMode());  // narrows an older object of this user
+  if (!IsPrivateLogObject(mapping.Descriptor())) return false;
+  if (flock(mapping.Descriptor(), LOCK_SH) != 0) return false;
+  state.sharedLogName = name;
+  return true;
+}
+
 bool StartNewMapping(LogState& state, std::unique_ptr<platform::SharedMemory> mapping) {
   if (mapping->Map(static_cast<size_t>(state.sizeLimit)) == nullptr) return false;
   state.sharedLog = std::move(mapping);
@@ -54,7 +70,8 @@ bool AdoptExistingMapping(LogState& state, std::unique_ptr<platform::SharedMemor
   if (!readable || header.size <= kHeaderBytes) {
     state.sizeLimit = kHeaderBytes;  // nothing more is written into it
   } else {
-    const size_t size = std::min(static_cast<size_t>(header.size), objectSize);
+    const size_t size = std::min({static_cast<size_t>(header.size), objectSize,
+                                  static_cast<size_t>(kLargestLogSize)});
     if (mapping->Map(size) == nullptr) return false;
     state.sizeLimit = static_cast<int32_t>(size);
   }
@@ -65,16 +82,18 @@ bool AdoptExistingMapping(LogState& state, std::unique_ptr<platform::SharedMemor
 bool OpenSharedLog(LogState& state) {
   const std::string name = MappingNameFor(state.logPath);
   if (auto existing = platform::SharedMemory::Open(name)) {
-    return AdoptExistingMapping(state, std::move(existing));
+    return TakeInUse(state, *existing, name) && AdoptExistingMapping(state, std::move(existing));
   }
   if (GetLastError() != kErrorFileNotFound) return false;
-  if (auto created = platform::SharedMemory::Create(name, static_cast<size_t>(state.sizeLimit))) {
-    return StartNewMapping(state, std::move(created));
+  if (auto created = platform::SharedMemory::Create(name, static_cast<size_t>(state.sizeLimit),
+                                                    LogObjectMode())) {
+    return TakeInUse(state, *created, name) && StartNewMapping(state, std::move(created));
   }
   // Another process created it in the meantime.
   if (GetLastError() != kErrorAlreadyExists) return false;
   auto existing = platform::SharedMemory::Open(name);
-  return existing != nullptr && AdoptExistingMapping(state, std::move(existing));
+  return existing != nullptr && TakeInUse(state, *existing, name) &&
+         AdoptExistingMapping(state, std::move(existing));
 }
 
 // Copies as much of data as fits below the size limit; returns the new position.
@@ -135,8 +154,9 @@ void SharedMemoryLogWriter(const char* text) {
 
 void FlushSharedLog(LogState& state) {
   if (state.sharedLog == nullptr || state.sharedLog->View() == nullptr) return;
-  if (state.dumpAtExit) {
-    const int file = platform::OpenCreatingFolders(state.logPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const bool lastUser = flock(state.sharedLog->Descriptor(), LOCK_EX | LOCK_NB) == 0;
+  if (state.dumpAtExit || lastUser) {
+    const int file = OpenLogFile(state.logPath, O_WRONLY | O_TRUNC);
     if (file >= 0) {
       const char* view = state.sharedLog->View();
       const void* firstZero = std::memchr(view, '\0', state.sharedLog->ViewLength());
@@ -146,7 +166,9 @@ void FlushSharedLog(LogState& state) {
       close(file);
     }
   }
-  state.sharedLog->Unmap();
+  // Closed, so that a line logged later starts again from a mapping of its own.
+  state.sharedLog.reset();
+  if (lastUser) platform::RemoveSharedMemory(state.sharedLogName);
 }
 
 }  // namespace nexoral

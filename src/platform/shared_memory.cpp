@@ -14,7 +14,6 @@ namespace nexoral::platform {
 namespace {
 
 constexpr size_t kLongestObjectName = 240;
-constexpr mode_t kEveryoneReadWrite = 0666;
 
 void FailWithErrno() { SetLastError(ErrorCodeFromErrno(errno)); }
 
@@ -36,21 +35,21 @@ std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& mappingName)
   return std::unique_ptr<SharedMemory>(new SharedMemory(descriptor));
 }
 
-std::unique_ptr<SharedMemory> SharedMemory::Create(const std::string& mappingName, size_t size) {
+std::unique_ptr<SharedMemory> SharedMemory::Create(const std::string& mappingName, size_t size,
+                                                   mode_t mode) {
   if (size == 0) {
     SetLastError(kErrorInvalidParameter);
     return nullptr;
   }
   const std::string objectName = SharedMemoryObjectName(mappingName);
-  const int descriptor = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, kEveryoneReadWrite);
+  const int descriptor = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
   if (descriptor < 0) {
     FailWithErrno();
     return nullptr;
   }
-  // The process umask must not take access away from the other accounts.
-  int failure = fchmod(descriptor, kEveryoneReadWrite) == 0 ? 0 : errno;
+  // The mode as asked, whatever the process umask.
+  int failure = fchmod(descriptor, mode) == 0 ? 0 : errno;
   if (failure == 0 && ftruncate(descriptor, static_cast<off_t>(size)) != 0) failure = errno;
-  if (failure == 0) failure = posix_fallocate(descriptor, 0, static_cast<off_t>(size));
   if (failure != 0) {
     close(descriptor);
     shm_unlink(objectName.c_str());

@@ -1,11 +1,13 @@
 // Named shared memory: file mappings that the processes of the machine open by name, backed by
 // memory rather than a file. A mapping name such as "Global\\ZQCommonLog.log" names the POSIX
 // shared-memory object "/nexoral.Global.ZQCommonLog.log": "/nexoral." followed by the name with
-// every backslash and slash turned into a dot, cut to 240 characters. New objects are readable
-// and writable by every account, so that worker processes running as different users share them.
+// every backslash and slash turned into a dot, cut to 240 characters. New objects get the mode
+// their creator asks for (owner and group by default), whatever the umask.
 // Failures return null with a system error code in the thread's last error.
 #ifndef NEXORAL_PLATFORM_SHARED_MEMORY_H
 #define NEXORAL_PLATFORM_SHARED_MEMORY_H
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <memory>
@@ -19,10 +21,11 @@ class SharedMemory {
  public:
   // Opens an existing mapping for reading and writing; last error 2 when there is none.
   static std::unique_ptr<SharedMemory> Open(const std::string& mappingName);
-  // Creates a new mapping of size bytes with all of its memory committed up front, so that
-  // writing into it later cannot fail. Last error 183 when it exists already; after any other
-  // failure the half-made object is removed again.
-  static std::unique_ptr<SharedMemory> Create(const std::string& mappingName, size_t size);
+  // Creates a new mapping of size bytes, zero-filled and sparse: memory is taken only for the
+  // pages that are written. Last error 183 when it exists already; after any other failure the
+  // half-made object is removed again.
+  static std::unique_ptr<SharedMemory> Create(const std::string& mappingName, size_t size,
+                                              mode_t mode = 0660);
 
   SharedMemory(const SharedMemory&) = delete;
   SharedMemory& operator=(const SharedMemory&) = delete;
@@ -37,6 +40,7 @@ class SharedMemory {
   void Unmap();
   char* View() const { return view_; }
   size_t ViewLength() const { return viewLength_; }
+  int Descriptor() const { return descriptor_; }
 
  private:
   explicit SharedMemory(int descriptor) : descriptor_(descriptor) {}

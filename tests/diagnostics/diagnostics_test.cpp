@@ -2,7 +2,9 @@
 // shared-memory and buffered writers, and processes sharing one log. Started with kWriterFlag,
 // this program is instead one writer process of the stress test.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -77,6 +79,7 @@ struct LogInstallation {
     return ProcessLogState().logPath;
   }
   std::string MappingName() const { return "Global\\" + logFileName; }
+  std::string MappingPath() const { return "/dev/shm" + platform::SharedMemoryObjectName(MappingName()); }
   // The whole mapping, as another process sees it.
   std::string MappingBytes() const {
     const auto mapping = platform::SharedMemory::Open(MappingName());
@@ -88,6 +91,12 @@ struct LogInstallation {
   const std::string moduleFileName = testing::UniqueName("LogTest") + ".dll";
   const std::string logFileName = OwnLogFileName(moduleFileName);
 };
+
+struct stat StatOf(const std::string& path) {
+  struct stat status {};
+  stat(path.c_str(), &status);
+  return status;
+}
 
 LogHeader HeaderOf(const std::string& bytes) {
   LogHeader header;
@@ -217,6 +226,8 @@ TEST(LogSetupTest, TheItemsChooseSwitchWriterSizeLogAndLock) {
       {{{kItemLogOutput, "2"}}, buffered, 1073741824, true, "a_b.log", true},
       {{{kItemOwnLog, "1"}, {kItemLogOutput, "1"}, {kItemLogSizeKb, "128"}},
        shared, 131072, true, own, true},
+      {{{kItemLogSizeKb, "4194304"}}, shared, 131072, true, own, true},  // beyond 1 GiB: ignored
+      {{{kItemLogSizeKb, "20"}}, shared, 131072, true, own, true},  // not above the wrap start
       {{{kItemLogOutput, "3"}, {kItemLogSizeKb, "256"}}, shared, 131072, true, own, true},
       {{{kItemLogOutput, "2"}, {kItemLogSwitch, "10"}}, shared, 131072, true, own, true},
       {{{kItemLogOutput, "3"}, {kItemLogSwitch, "0"}}, shared, 131072, false, own, true},
@@ -236,6 +247,7 @@ TEST(LogSetupTest, TheItemsChooseSwitchWriterSizeLogAndLock) {
                               LogLock() != nullptr), std::make_tuple(writer, size, on, locked));
     EXPECT_EQ(ProcessLogState().linePrefix, file == common ? prefix : "") << file;
   }
+  EXPECT_NE(install.MappingBytes().find("item 13 is 20 KB, outside 21 to 1048576 KB: ignored"), std::string::npos);
 }
 
 TEST(LogSetupTest, SwitchTenAtStartUpKeepsThePlainWriterAndWithoutTheLogModuleNothingIsWritten) {
@@ -256,9 +268,14 @@ TEST(LogSetupTest, SwitchTenAtStartUpKeepsThePlainWriterAndWithoutTheLogModuleNo
 
 TEST(SharedMemoryLogTest, LinesFollowTheHeaderWrapToTheWrapStartAndAreDumpedAtTheFlush) {
   LogInstallation install;
+  const mode_t umaskBefore = umask(0);  // modes are set whatever the umask
   const std::string path = install.Configure(kShared, 64);
   Log("first %d", 1);
   Log("second");
+  const struct stat mapping = StatOf(install.MappingPath());
+  EXPECT_EQ(std::make_tuple(mapping.st_mode & 0777, mapping.st_size, mapping.st_blocks * 512 < 65536),
+            std::make_tuple(0660u, 65536, true)) << "sparse, for this user and group";
+  EXPECT_EQ(StatOf("/dev/shm/nexoral.loglock." + install.moduleFileName).st_mode & 0777, 0660u);
   std::string bytes = install.MappingBytes();
   LogHeader header = HeaderOf(bytes);
   EXPECT_EQ(std::make_tuple(header.wrapStart, header.size, header.highWaterMark),
@@ -275,24 +292,31 @@ TEST(SharedMemoryLogTest, LinesFollowTheHeaderWrapToTheWrapStartAndAreDumpedAtTh
   EXPECT_EQ(bytes.substr(kLogHeaderSize, 20380), keptBefore);
   EXPECT_EQ(bytes.substr(20480, 2), "\r\n");
   EXPECT_LT(header.writePosition, header.highWaterMark);
+  const int otherUser = shm_open(platform::SharedMemoryObjectName(install.MappingName()).c_str(), O_RDWR, 0);
+  ASSERT_EQ(flock(otherUser, LOCK_SH), 0) << "another process that uses the mapping";
   FlushLog();
   EXPECT_EQ(ReadWholeFile(path), bytes.substr(0, header.highWaterMark));
+  EXPECT_EQ(std::make_pair(StatOf(path).st_mode & 0777, install.MappingBytes().size()), std::make_pair(0640u, 65536ul));
+  close(otherUser);
+  umask(umaskBefore);
 }
 
 TEST(SharedMemoryLogTest, AnotherProcesssMappingIsAdoptedAndADamagedHeaderKeepsWritesInside) {
-  const std::tuple<size_t, std::string, bool> rows[] = {
+  const struct { size_t size; std::string header; bool writes; bool foreign = false; } rows[] = {
       {32768, "100, 100, 4096, 32768", true},    // adopted: its size and wrap start count
       {8192, "999999, 5, 200, 8192", true},      // position beyond the mapping
       {8192, "-50, -50, -10, 8192", true},       // position inside the header
       {8192, "150, 150, 100, 100000000", true},  // size beyond the mapping
       {8192, "150, 150, 9000, 8192", true},      // wrap start beyond the size
       {8192, "not a header", false},
-      {8192, "100, 100, 20480, 50", false}};  // a size smaller than the header
+      {8192, "100, 100, 20480, 50", false},  // a size smaller than the header
+      {8192, "100, 100, 200, 8192", false, true}};  // made by another account, open to all
   const std::string text(3000, 'd');
-  for (auto [size, header, writes] : rows) {
+  for (auto [size, header, writes, foreign] : rows) {
     LogInstallation install;
     const auto mapping = platform::SharedMemory::Create(install.MappingName(), size);
     ASSERT_NE(mapping, nullptr);
+    if (foreign) chmod(install.MappingPath().c_str(), 0666), chown(install.MappingPath().c_str(), 65534, 65534);
     header.resize(kLogHeaderSize, ' ');
     header.copy(mapping->Map(size), kLogHeaderSize);
     install.Configure(kShared, 1024);  // this process would make 1 MB
@@ -415,6 +439,7 @@ TEST(LogStressTest, ProcessesSharingALogLoseAndTearNoLine) {
       malformed += whole == expected && seen.insert(*text).second ? 0 : 1;
     }
     EXPECT_EQ(malformed, 0u) << kind;
+    EXPECT_TRUE(install.MappingBytes().empty()) << "the last process removed the mapping";
     EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * (kThreads * kLinesPerThread + 1)));
   }
 }
