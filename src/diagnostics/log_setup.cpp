@@ -120,7 +120,7 @@ void SetUpLog(LogSettingsSource& settings, const std::string& moduleFileName, in
       name = CommonLogFileName(configured);
       if (kind == kOutputSharedMemory) {
         InstallLock(state, ProductLock(module, settings.InstallationFolderName(), option));
-      } else if (kind == kOutputBufferedFile) {
+      } else {
         InstallLock(state, ProductLock(module, moduleFileName, option));
       }
     } else {

@@ -221,8 +221,8 @@ TEST(LogSetupTest, TheItemsChooseSwitchWriterSizeLogAndLock) {
   // Items, then writer, size limit, switch on, log file and whether there is a lock.
   const std::tuple<std::map<int32_t, std::string>, LogWriter, int32_t, bool, std::string, bool>
       rows[] = {
-      // A configured common name asks for a lock only for the file outputs.
-      {{{kItemOwnLog, ""}, {kItemLogFileName, "a/b.log"}}, plain, 10485760, true, "a_b.log", false},
+      // A configured common name asks for the module's lock, with a plain file too.
+      {{{kItemOwnLog, ""}, {kItemLogFileName, "a/b.log"}}, plain, 10485760, true, "a_b.log", true},
       {{{kItemLogOutput, "2"}}, buffered, 1073741824, true, "a_b.log", true},
       {{{kItemOwnLog, "1"}, {kItemLogOutput, "1"}, {kItemLogSizeKb, "128"}},
        shared, 131072, true, own, true},
