@@ -246,15 +246,19 @@ TEST(PreProcTest, ContextTreeCallbacksAndExchangeUrls) {
 // A taken request whose response headers went out (it has its outbound context and landmarks)
 // ends. On generation 6 the server may still send response data after the end of the request:
 // a reduced context stays until the connection's next request or its end. Otherwise it goes,
-// with the request's impersonation token. The next request never sees a context left behind.
+// with the request's impersonation token, however it goes (a connection's end or next request
+// without an end of request, a worker throwing on the way). The next request never sees a
+// context left behind.
 TEST(EndNotificationsTest, TheContextGoesOrOnGenerationSixAReducedOneStays) {
-  const struct { const char* name; const char* generation; bool outbound; DWORD end, then; std::string next; } rows[] = {
+  const struct { const char* name; const char* generation; bool outbound; DWORD end, then; std::string next; Throw throws = Throw::Nothing; } rows[] = {
       {"KeptUntilTheNextRequest", "6", true, SF_NOTIFY_END_OF_REQUEST, SF_NOTIFY_PREPROC_HEADERS, "/owa/inbox/"},
       {"KeptUntilAnUntakenRequest", "6", true, SF_NOTIFY_END_OF_REQUEST, SF_NOTIFY_PREPROC_HEADERS, "/public/"},
       {"KeptUntilTheEndOfTheConnection", "6", true, SF_NOTIFY_END_OF_REQUEST, SF_NOTIFY_END_OF_NET_SESSION},
       {"GenerationSixWithoutAResponse", "6", false, SF_NOTIFY_END_OF_REQUEST, 0},
       {"GenerationFive", "5", true, SF_NOTIFY_END_OF_REQUEST, 0},
-      {"ConnectionEndsDuringTheRequest", "5", true, SF_NOTIFY_END_OF_NET_SESSION, 0}};
+      {"ConnectionEndsDuringTheRequest", "5", true, SF_NOTIFY_END_OF_NET_SESSION, 0},
+      {"AWorkerThrowsAsTheConnectionEnds", "5", false, SF_NOTIFY_END_OF_NET_SESSION, 0, "", Throw::StdException},
+      {"NextRequestWithoutAnEnd", "5", false, SF_NOTIFY_PREPROC_HEADERS, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     ScopedEnvironment version(platform::kOsMajorVersionVariable, row.generation);
@@ -270,10 +274,13 @@ TEST(EndNotificationsTest, TheContextGoesOrOnGenerationSixAReducedOneStays) {
     const size_t tokensBefore = platform::OpenTokenHandleCount();
     context.ImpersonationToken = platform::CreateAccessToken({"alice", "CONTOSO", "S-1-5-21-7", {}});
 
+    ScriptedWorkers::Instance().Reset();
+    ScriptedWorkers::Instance().Script(1, row.end, {.throws = row.throws});
     run.Send(row.end);
     EXPECT_THAT(run.CalledFor(row.end), ElementsAre(1, 2));
     EXPECT_EQ(requestInfo.UseCount(), 1) << "the workers' records are released";
-    EXPECT_TRUE(row.end != SF_NOTIFY_END_OF_REQUEST || platform::OpenTokenHandleCount() == tokensBefore);
+    EXPECT_EQ(platform::OpenTokenHandleCount(), tokensBefore) << "the token is closed";
+    if (row.end == SF_NOTIFY_PREPROC_HEADERS) continue;
     ASSERT_EQ(run.Context(), row.then ? &context : nullptr);
     if (!row.then) continue;
     EXPECT_TRUE(context.Stop && context.DLLContexts.empty());
