@@ -360,7 +360,8 @@ bool CPreProcNotification::BuildExchangeURLs(CFilterContext& context) {
   GetCoreGeneralSettings()->GetCoreItem(kItemExternalUrl, configured);
   std::string external = ExternalUrlFromSetting(configured);
   if (external.empty() && !configured.empty()) {
-    Log("BuildExchangeURLs item %d is no http(s) URL of a host, ignored", static_cast<int>(kItemExternalUrl));
+    Log("BuildExchangeURLs item %d is no http(s) URL of a host, ignored",
+        static_cast<int>(kItemExternalUrl));
   }
   const std::string host = info.ValueOf(names::kHttpHost);
   if (external.empty()) {

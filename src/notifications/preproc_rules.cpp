@@ -29,9 +29,8 @@ bool IsUnreserved(char c) {
 }
 
 bool IsValidPort(std::string_view port) {
-  if (port.empty() || port.size() > kLongestPort || !std::all_of(port.begin(), port.end(), IsDigit)) {
-    return false;
-  }
+  if (port.empty() || port.size() > kLongestPort) return false;
+  if (!std::all_of(port.begin(), port.end(), IsDigit)) return false;
   unsigned value = 0;
   for (char c : port) value = value * 10 + static_cast<unsigned>(c - '0');
   return value <= kLargestPort;
@@ -142,10 +141,9 @@ bool IsValidHostAndPort(const std::string& text) {
     ++hostEnd;
   } else {
     hostEnd = std::min(all.find(':'), all.size());
-    if (hostEnd == 0 || hostEnd > kLongestHost ||
-        !std::all_of(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(hostEnd), IsUnreserved)) {
-      return false;
-    }
+    const std::string_view host = all.substr(0, hostEnd);
+    if (host.empty() || host.size() > kLongestHost) return false;
+    if (!std::all_of(host.begin(), host.end(), IsUnreserved)) return false;
   }
   if (hostEnd == all.size()) return true;
   return all[hostEnd] == ':' && IsValidPort(all.substr(hostEnd + 1));
