@@ -4,6 +4,9 @@
 #include <atomic>
 #include <new>
 
+#include "diagnostics/log.h"
+#include "platform/thread_token.h"
+
 namespace nexoral {
 namespace {
 
@@ -19,8 +22,20 @@ CFilterContext* NewFilterContext() {
 
 void DeleteFilterContext(CFilterContext* context) {
   if (context == nullptr) return;
+  CloseImpersonationToken(*context);
   delete context;
   liveContexts.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void CloseImpersonationToken(CFilterContext& context) {
+  if (context.ImpersonationToken == nullptr) return;
+  if (platform::CloseAccessToken(context.ImpersonationToken)) {
+    Log("EndOfNotification CloseHandle UserToken unused %p", context.ImpersonationToken);
+  } else {
+    Log("EndOfNotification CloseHandle UserToken failed %d. Leak Token %p",
+        static_cast<int>(GetLastError()), context.ImpersonationToken);
+  }
+  context.ImpersonationToken = nullptr;
 }
 
 int64_t LiveFilterContexts() { return liveContexts.load(std::memory_order_relaxed); }

@@ -14,8 +14,12 @@ namespace nexoral {
 
 // A new, empty request context; null when memory is short.
 CFilterContext* NewFilterContext();
-// Destroys a context made by NewFilterContext (null is ignored).
+// Destroys a context made by NewFilterContext (null is ignored), closing its impersonation
+// token first: every way a context goes passes here.
 void DeleteFilterContext(CFilterContext* context);
+// Closes the context's impersonation token, if it has one, and clears it. For a context that
+// outlives its request; DeleteFilterContext calls it.
+void CloseImpersonationToken(CFilterContext& context);
 // Contexts made and not yet destroyed, in this process.
 int64_t LiveFilterContexts();
 

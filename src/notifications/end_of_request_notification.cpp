@@ -3,7 +3,6 @@
 
 #include "diagnostics/log.h"
 #include "host/request_context.h"
-#include "platform/thread_token.h"
 #include "settings/core_general_settings.h"
 
 namespace nexoral {
@@ -12,23 +11,11 @@ namespace {
 // The server generation that delivers response data after the end of a request.
 constexpr DWORD kLateResponseMajorVersion = 6;
 
-void CloseImpersonationToken(CFilterContext& context) {
-  if (context.ImpersonationToken == nullptr) return;
-  if (platform::CloseAccessToken(context.ImpersonationToken)) {
-    Log("EndOfNotification CloseHandle UserToken unused %p", context.ImpersonationToken);
-  } else {
-    Log("EndOfNotification CloseHandle UserToken failed %d. Leak Token %p",
-        static_cast<int>(GetLastError()), context.ImpersonationToken);
-  }
-  context.ImpersonationToken = nullptr;
-}
-
 }  // namespace
 
 bool CEndOfRequestNotification::EndOfNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
                                                   void*, DWORD&) {
   if (context == nullptr) return true;
-  CloseImpersonationToken(*context);
   Log("CEndOfRequestNotification::EndOfNotification User: %s Context pointer <0x%p> initialized to "
       "NULL.",
       context->UserName.c_str(), pfc != nullptr ? pfc->pFilterContext : nullptr);
@@ -40,6 +27,7 @@ bool CEndOfRequestNotification::EndOfNotification(CFilterContext* context, HTTP_
   // This server generation may still deliver response data after the end of the request: the
   // outbound context stays until the connection's next request or its end; no worker is called
   // again for it.
+  CloseImpersonationToken(*context);
   ReleaseWorkerRecords(*context, InstructionList::kKeepEntries);
   context->Outbound->CommonPointers.Release();
   context->Stop = true;

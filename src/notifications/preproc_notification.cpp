@@ -115,11 +115,12 @@ bool CPreProcNotification::TakeRequest(const CRefHandle<CRequestInfo>& requestIn
   }
   context->Proxied = proxied;
   context->RequestInfo = requestInfo;
-  AddCSMHeader(pfc, notificationData);
   if (!BuildExchangeURLs(*context) || !BuildDLLContexts(matches, *context, pfc, notificationData)) {
     DeleteFilterContext(context);
     return false;
   }
+  // Only a request taken carries the prefix.
+  AddCSMHeader(pfc, notificationData);
   pfc->pFilterContext = context;
   Log("CPreProcNotification::PreProcessNotification set a FilterContext 0x%p",
       static_cast<void*>(context));
@@ -223,6 +224,10 @@ bool CPreProcNotification::CheckLocalHostLoopback(const CRequestInfo& requestInf
         userAgent.c_str());
     return false;
   }
+  if (!IsValidHostAndPort(settings->ComputerName())) {
+    Log("CheckLocalHostLoopback the host name is no valid host, no redirection");
+    return false;
+  }
   std::string location = "Location: http";
   if (SecureTowardsClient(requestInfo)) location += "s";
   location += "://" + settings->ComputerName();
@@ -233,7 +238,7 @@ bool CPreProcNotification::CheckLocalHostLoopback(const CRequestInfo& requestInf
     status = SF_STATUS_REQ_FINISHED_KEEP_CONN;
     return false;
   }
-  location += pathAndQuery;
+  location += EncodedForHeader(pathAndQuery);
   const BOOL sent =
       pfc != nullptr && pfc->ServerSupportFunction != nullptr &&
       pfc->ServerSupportFunction(pfc, SF_REQ_SEND_RESPONSE_HEADER,
@@ -349,17 +354,30 @@ bool CPreProcNotification::BuildExchangeURLs(CFilterContext& context) {
   const bool internalSecure = ValueEquals(info, names::kHttps, "on");
   const bool externalSecure =
       SecureTowardsClient(info) || GetCoreGeneralSettings()->SslOffloaded();
-  const std::string host = WithoutDefaultPort(info.ValueOf(names::kHttpHost));
-  if (host.empty()) return false;
+  // The external URL is the configured one, else built from a valid Host: never from other
+  // client text.
+  std::string configured;
+  GetCoreGeneralSettings()->GetCoreItem(kItemExternalUrl, configured);
+  std::string external = ExternalUrlFromSetting(configured);
+  if (external.empty() && !configured.empty()) {
+    Log("BuildExchangeURLs item %d is no http(s) URL of a host, ignored",
+        static_cast<int>(kItemExternalUrl));
+  }
+  const std::string host = info.ValueOf(names::kHttpHost);
+  if (external.empty()) {
+    if (!IsValidHostAndPort(host)) return false;
+    external = std::string("http") + (externalSecure ? "s" : "") + "://" + WithoutDefaultPort(host);
+  }
+  const std::string internalHost =
+      AddressForUrl(info.ValueOf(names::kLocalAddr)) + ":" + info.ValueOf(names::kServerPort);
+  if (!IsValidHostAndPort(internalHost)) return false;
   const std::string url = info.ValueOf(names::kUrl);
   if (url.empty()) return false;
   const std::string mailbox = info.ValueOf(names::kHttpExplicitLogonUser);
 
   ExchangeURLs& urls = *context.ExchangeUrls;
-  urls.InternalURL = std::string("http") + (internalSecure ? "s" : "") + "://" +
-                     AddressForUrl(info.ValueOf(names::kLocalAddr)) + ":" +
-                     info.ValueOf(names::kServerPort);
-  urls.ExternalURL = std::string("http") + (externalSecure ? "s" : "") + "://" + host;
+  urls.InternalURL = std::string("http") + (internalSecure ? "s" : "") + "://" + internalHost;
+  urls.ExternalURL = external;
   urls.VirtualDirectory = VirtualDirectoryOf(url);
   if (!mailbox.empty()) urls.VirtualDirectory += "/" + mailbox;
   const bool inDirectory = !urls.VirtualDirectory.empty();

@@ -1,6 +1,9 @@
 // Text rules of request pre-processing.
 #include "notifications/preproc_rules.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <new>
 #include <string_view>
 
@@ -21,6 +24,26 @@ bool IsCredentialHeader(std::string_view name) {
     if (platform::EqualsIgnoreCase(name, header)) return true;
   }
   return false;
+}
+
+constexpr size_t kLongestHost = 255;
+constexpr size_t kLongestPort = 5;
+constexpr unsigned kLargestPort = 65535;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+// The unreserved characters of a URL: all a host name may be made of here.
+bool IsUnreserved(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
+bool IsValidPort(std::string_view port) {
+  if (port.empty() || port.size() > kLongestPort) return false;
+  if (!std::all_of(port.begin(), port.end(), IsDigit)) return false;
+  unsigned value = 0;
+  for (char c : port) value = value * 10 + static_cast<unsigned>(c - '0');
+  return value <= kLargestPort;
 }
 
 }  // namespace
@@ -90,7 +113,7 @@ std::string WithoutDefaultPort(const std::string& host) {
 }
 
 std::string AddressForUrl(const std::string& address) {
-  if (address.find('.') == std::string::npos && address.find(':') != std::string::npos) {
+  if (address.find(':') != std::string::npos) {
     return "[" + address + "]";
   }
   return address;
@@ -129,6 +152,60 @@ bool ParseQueryParameters(const std::string& query,
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+bool IsValidHostAndPort(const std::string& text) {
+  if (text.size() > kLongestHost + 1 + kLongestPort) return false;
+  const std::string_view all = text;
+  size_t hostEnd = 0;
+  if (!all.empty() && all.front() == '[') {
+    hostEnd = all.find(']');
+    if (hostEnd == std::string_view::npos) return false;
+    const std::string literal(all.substr(1, hostEnd - 1));
+    in6_addr address{};
+    if (inet_pton(AF_INET6, literal.c_str(), &address) != 1) return false;
+    ++hostEnd;
+  } else {
+    hostEnd = std::min(all.find(':'), all.size());
+    const std::string_view host = all.substr(0, hostEnd);
+    if (host.empty() || host.size() > kLongestHost) return false;
+    if (!std::all_of(host.begin(), host.end(), IsUnreserved)) return false;
+  }
+  if (hostEnd == all.size()) return true;
+  return all[hostEnd] == ':' && IsValidPort(all.substr(hostEnd + 1));
+}
+
+std::string ExternalUrlFromSetting(const std::string& configured) {
+  const std::string lower = platform::AsciiLower(configured.substr(0, 8));
+  const char* scheme = lower.rfind("https://", 0) == 0  ? "https"
+                       : lower.rfind("http://", 0) == 0 ? "http"
+                                                         : nullptr;
+  if (scheme == nullptr) return std::string();
+  std::string authority = configured.substr(std::string_view(scheme).size() + 3);
+  if (!authority.empty() && authority.back() == '/') authority.pop_back();
+  if (!IsValidHostAndPort(authority)) return std::string();
+  return std::string(scheme) + "://" + authority;
+}
+
+std::string EncodedForHeader(const std::string& target) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  static constexpr std::string_view kKept = "!$&'()*+,;=:@/?";
+  std::string encoded;
+  encoded.reserve(target.size());
+  for (size_t i = 0; i < target.size(); ++i) {
+    const char c = target[i];
+    const bool escape =
+        c == '%' && i + 2 < target.size() && IsHexDigit(target[i + 1]) && IsHexDigit(target[i + 2]);
+    if (IsUnreserved(c) || kKept.find(c) != std::string_view::npos || escape) {
+      encoded += c;
+    } else {
+      const auto byte = static_cast<unsigned char>(c);
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0x0F];
+    }
+  }
+  return encoded;
 }
 
 }  // namespace nexoral

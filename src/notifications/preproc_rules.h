@@ -32,7 +32,8 @@ std::string VirtualDirectoryOf(const std::string& url);
 // The host without a trailing ":80" or, failing that, ":443"; other ports stay.
 std::string WithoutDefaultPort(const std::string& host);
 
-// An IPv6 address (no '.', a ':') in brackets, for use in a URL; others unchanged.
+// An IPv6 address (a ':', an IPv4-mapped one too) in brackets, for use in a URL; others
+// unchanged.
 std::string AddressForUrl(const std::string& address);
 
 // The last segment of the URL's path before any query, with trailing '/' stepped over.
@@ -43,6 +44,21 @@ bool FindStaticFileName(const std::string& url, size_t* start, size_t* length);
 // both name and value) into parameters; a name already there keeps its first value. Values
 // are taken as sent, without decoding. False when the parameters could not be stored.
 bool ParseQueryParameters(const std::string& query, std::map<std::string, std::string>& parameters);
+
+// True for a host a URL may be built from: a name of letters, digits, '-', '.', '_' and '~'
+// (an IPv4 address among them) or an IPv6 address in brackets, at most 255 characters,
+// optionally followed by ':' and a port of 1 to 5 digits up to 65535. Nothing else: no user
+// information, path, space, control character, percent escape or zone.
+bool IsValidHostAndPort(const std::string& text);
+
+// The configured external URL as "http[s]://host[:port]" (scheme in lower case, one trailing
+// '/' dropped); empty when it is not an http or https URL of a valid host and port alone.
+std::string ExternalUrlFromSetting(const std::string& configured);
+
+// A request target as a header value may carry it: every byte a URL cannot hold as it is
+// (controls, space, non-ASCII, '"', '<', '>', '#', '%' that starts no escape and the like)
+// percent-encoded; valid escapes are kept.
+std::string EncodedForHeader(const std::string& target);
 
 }  // namespace nexoral
 

@@ -33,6 +33,7 @@ inline constexpr int32_t ID_ADD_HEADERS = 82;             // ";" list of "name:v
 inline constexpr int32_t kItemResponseHeaderHandling = 83;
 inline constexpr int32_t kItemAddClientAddressHeader = 84;  // 1 adds the client-address header
 inline constexpr int32_t kItemClientAddressFromForwardedFor = 85;
+inline constexpr int32_t kItemExternalUrl = 86;  // "http[s]://host[:port]"; empty: from Host
 
 // Defaults of the log's items.
 inline constexpr int32_t kDefaultLogOutput = 1;

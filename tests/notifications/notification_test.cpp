@@ -48,7 +48,7 @@ TEST(PreProcRulesTest, MaskingAddressUrlAndQueryRules) {
       {UrlExtension, "mail.js", ""}, {VirtualDirectoryOf, "/owa/inbox/item", "/owa"},
       {VirtualDirectoryOf, "/owa", "/owa"}, {VirtualDirectoryOf, "/owa\\inbox", "/owa"},
       {VirtualDirectoryOf, "/", "/"}, {VirtualDirectoryOf, "//x", "/"},
-      {AddressForUrl, "fe80::1", "[fe80::1]"}, {AddressForUrl, "::ffff:10.0.0.1", "::ffff:10.0.0.1"},
+      {AddressForUrl, "fe80::1", "[fe80::1]"}, {AddressForUrl, "::ffff:10.0.0.1", "[::ffff:10.0.0.1]"},
       {WithoutDefaultPort, "mail.example.com:80", "mail.example.com"},
       {WithoutDefaultPort, "mail.example.com:443", "mail.example.com"},
       {WithoutDefaultPort, "mail.example.com:8443", "mail.example.com:8443"},
@@ -103,7 +103,7 @@ struct PreProc : Pipeline {
   int64_t liveBefore_ = 0;
 };
 
-enum PreProcSetup : unsigned { kPlain = 0, kProxyWorker = 1, kFailSupport = 2, kCoreExclusion = 4, kPrefixLeft = 8 };
+enum PreProcSetup : unsigned { kPlain = 0, kProxyWorker = 1, kFailSupport = 2, kCoreExclusion = 4 };
 constexpr DWORD kFinished = SF_STATUS_REQ_FINISHED_KEEP_CONN;
 
 struct PreProcRow {
@@ -119,6 +119,8 @@ struct PreProcRow {
     std::string log = "";
     bool proxied = false;
     std::string url = "<none>";  // the URL header pre-processing set
+    std::string external = "https://mail.example.com";  // the workers' ExternalURL
+    const char* location = "/owa/?ae=Folder&t=IPF.Note";  // the path of the loopback redirection
   } more = {};
 };
 
@@ -128,8 +130,17 @@ const std::vector<PreProcRow>& PreProcRows() {
   const std::pair<std::string, std::string> noQuery = {"QUERY_STRING", ""};
   static const std::vector<PreProcRow> rows = {
       {"Taken", {}, {}, {.log = "PreProc ALL_RAW Host: mail.example.com"}},
-      // Its script prefix header stays though the request is not taken: a fault, reported.
-      {"NoHost", {{"Host", "<none>"}}, {}, {.setup = kPrefixLeft, .called = {}}},
+      {"NoHost", {{"Host", "<none>"}}, {}, {.called = {}}},
+      // A Host that is no host (and port) is no Host; a configured external URL wins over any.
+      {"HostWithAPath", {{"Host", "evil.example/x"}}, {}, {.called = {}}},
+      {"HostWithUserInfo", {{"Host", "a@evil.example"}}, {}, {.called = {}}},
+      {"HostWithALineBreak", {{"Host", "mail.example.com\r\nX-Evil: 1"}}, {}, {.called = {}}},
+      {"HostWithABadPort", {{"Host", "mail.example.com:4x3"}}, {}, {.called = {}}},
+      {"HostInBracketsNotIpv6", {{"Host", "[mail.example.com]"}}, {}, {.called = {}}},
+      {"ServerPortNotANumber", {}, {{"SERVER_PORT", "443/x"}}, {.called = {}}},
+      {"ConfiguredExternalUrl", {}, {}, {.items = {{86, "HTTP://webmail.example.net:8080/"}}, .external = "http://webmail.example.net:8080"}},
+      {"ConfiguredUrlDespiteABadHost", {{"Host", "evil/x"}}, {}, {.items = {{86, "https://webmail.example.net"}}, .external = "https://webmail.example.net"}},
+      {"BadConfiguredUrlAndBadHost", {{"Host", "evil/x"}}, {}, {.items = {{86, "https://a b/"}}, .called = {}}},
       {"ZqHttpOne", {{"ZQHTTP", "1"}}, {}, {.called = {}, .log = "PreProc ALL_RAW Host"}},
       {"ZqHttpZero", {{"ZQHTTP", "0"}}, {}},
       {"ZqHttpEleven", {{"ZQHTTP", "11"}}, {}},
@@ -169,6 +180,8 @@ const std::vector<PreProcRow>& PreProcRows() {
       {"LoopbackOfAnIgnoredAgent", {{"User-Agent", "check_http Nagios-Plugins"}}, loopback,
        {.items = {{77, "Monitor;Nagios"}}, .called = {}}},
       {"LoopbackRedirectionFails", {}, {{"LOCAL_ADDR", "::1"}}, {.setup = kFailSupport, .called = {}}},
+      {"LoopbackPathEncoded", {}, {loopback[0], {"HTTP_URL", "/owa/a b%zz%7E\r\nSet-Cookie: x=1\x01\xC3\xA9?q=<\">#"}},
+       {.called = {}, .status = kFinished, .redirect = "https", .location = "/owa/a%20b%25zz%7E%0D%0ASet-Cookie:%20x=1%01%C3%A9?q=%3C%22%3E%23"}},
       {"LoopbackWithoutItsPath", {}, {loopback[0], {"HTTP_URL", "<none>"}}, {.called = {}, .status = kFinished}},
   };
   return rows;
@@ -190,7 +203,8 @@ struct PreProcRun : PreProc {
     EXPECT_EQ(taken && Context()->Proxied, m.proxied);
     EXPECT_EQ(Header("X-Remote-Client-IP"), m.clientIp);
     EXPECT_EQ(Header("ZQ_CsmPrefix"),
-              taken || (m.setup & kPrefixLeft) ? GetCachedScriptManager()->GetCSMPrefix() : "<none>");
+              taken ? GetCachedScriptManager()->GetCSMPrefix() : "<none>");
+    EXPECT_EQ(taken ? Context()->ExchangeUrls->ExternalURL : m.external, m.external);
     EXPECT_EQ(Header("URL"), m.url);
     std::string redirections;
     for (const SupportCall& call : connection_.supportCalls) {
@@ -198,7 +212,7 @@ struct PreProcRun : PreProc {
     }
     EXPECT_EQ(redirections, *m.redirect ? std::to_string(SF_REQ_SEND_RESPONSE_HEADER) + " 302 Object Moved Location: " +
                                               m.redirect + "://" + GetCoreGeneralSettings()->ComputerName() +
-                                              "/owa/?ae=Folder&t=IPF.Note;" : "");
+                                              m.location + ";" : "");
     EXPECT_EQ(events_.Count("Nexoral detected a localhost loopback, redirection failed Location: http"),
               m.setup & kFailSupport ? 1u : 0u);
     EXPECT_TRUE(m.log.empty() || log_.Contains(m.log)) << m.log;
@@ -247,15 +261,19 @@ TEST(PreProcTest, ContextTreeCallbacksAndExchangeUrls) {
 // A taken request whose response headers went out (it has its outbound context and landmarks)
 // ends. On generation 6 the server may still send response data after the end of the request:
 // a reduced context stays until the connection's next request or its end. Otherwise it goes,
-// with the request's impersonation token. The next request never sees a context left behind.
+// with the request's impersonation token, however it goes (a connection's end or next request
+// without an end of request, a worker throwing on the way). The next request never sees a
+// context left behind.
 TEST(EndNotificationsTest, TheContextGoesOrOnGenerationSixAReducedOneStays) {
-  const struct { const char* name; const char* generation; bool outbound; DWORD end, then; std::string next; } rows[] = {
+  const struct { const char* name; const char* generation; bool outbound; DWORD end, then; std::string next; Throw throws = Throw::Nothing; } rows[] = {
       {"KeptUntilTheNextRequest", "6", true, SF_NOTIFY_END_OF_REQUEST, SF_NOTIFY_PREPROC_HEADERS, "/owa/inbox/"},
       {"KeptUntilAnUntakenRequest", "6", true, SF_NOTIFY_END_OF_REQUEST, SF_NOTIFY_PREPROC_HEADERS, "/public/"},
       {"KeptUntilTheEndOfTheConnection", "6", true, SF_NOTIFY_END_OF_REQUEST, SF_NOTIFY_END_OF_NET_SESSION},
       {"GenerationSixWithoutAResponse", "6", false, SF_NOTIFY_END_OF_REQUEST, 0},
       {"GenerationFive", "5", true, SF_NOTIFY_END_OF_REQUEST, 0},
-      {"ConnectionEndsDuringTheRequest", "5", true, SF_NOTIFY_END_OF_NET_SESSION, 0}};
+      {"ConnectionEndsDuringTheRequest", "5", true, SF_NOTIFY_END_OF_NET_SESSION, 0},
+      {"AWorkerThrowsAsTheConnectionEnds", "5", false, SF_NOTIFY_END_OF_NET_SESSION, 0, "", Throw::StdException},
+      {"NextRequestWithoutAnEnd", "5", false, SF_NOTIFY_PREPROC_HEADERS, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     ScopedEnvironment version(platform::kOsMajorVersionVariable, row.generation);
@@ -271,10 +289,13 @@ TEST(EndNotificationsTest, TheContextGoesOrOnGenerationSixAReducedOneStays) {
     const size_t tokensBefore = platform::OpenTokenHandleCount();
     context.ImpersonationToken = platform::CreateAccessToken({"alice", "CONTOSO", "S-1-5-21-7", {}});
 
+    ScriptedWorkers::Instance().Reset();
+    ScriptedWorkers::Instance().Script(1, row.end, {.throws = row.throws});
     run.Send(row.end);
     EXPECT_THAT(run.CalledFor(row.end), ElementsAre(1, 2));
     EXPECT_EQ(requestInfo.UseCount(), 1) << "the workers' records are released";
-    EXPECT_TRUE(row.end != SF_NOTIFY_END_OF_REQUEST || platform::OpenTokenHandleCount() == tokensBefore);
+    EXPECT_EQ(platform::OpenTokenHandleCount(), tokensBefore) << "the token is closed";
+    if (row.end == SF_NOTIFY_PREPROC_HEADERS) continue;
     ASSERT_EQ(run.Context(), row.then ? &context : nullptr);
     if (!row.then) continue;
     EXPECT_TRUE(context.Stop && context.DLLContexts.empty());
