@@ -84,7 +84,8 @@ TEST(LogModuleTest, LockObjectsAreForThisUserAndGroupOnly) {
     const std::string name = kLogName + "-mode-" + value, object = "/nexoral.loglock." + name;
     if (value.empty()) unsetenv("NEXORAL_LOG_MODE");
     if (!value.empty()) setenv("NEXORAL_LOG_MODE", value.c_str(), 1);
-    if (mode < 0) {  // made by another account (the tests run as root), open to all
+    if (mode < 0 && geteuid() != 0) continue;  // only root can make an object for another account
+    if (mode < 0) {  // made by another account, open to all
       const int squatted = shm_open(object.c_str(), O_CREAT | O_RDWR, 0666);
       EXPECT_EQ(fchown(squatted, 65534, 65534) + close(squatted), 0);
     }
