@@ -253,11 +253,16 @@ class Session {
       co_return co_await FinishedByFilter(verdict);
     }
 
+    const auto fieldsBeforeBody = std::distance(request.begin(), request.end());
     const error_code bodyError = co_await ReadBody();
     if (bodyError) {
       if (bodyError == beast::error::timeout) record_.status = 408;
       if (PeerGone(bodyError) || bodyError == beast::error::timeout) co_return RequestEnd::kClose;
       co_return co_await Respond(MakeTextResponse(StatusForReadError(bodyError)), false);
+    }
+    // Trailer fields of a chunked body would join the head after the checks and the filter.
+    if (std::distance(request.begin(), request.end()) != fieldsBeforeBody) {
+      co_return co_await Respond(MakeTextResponse(http::status::bad_request), false);
     }
     // The filters may have changed the URL: route what they left.
     const std::optional<std::string> routed = DecodeRequestPath(Text(request.target()));

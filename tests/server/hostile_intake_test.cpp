@@ -35,6 +35,8 @@ TEST(HostileIntakeTest, SmugglingAndHeaderAbuseAreRefusedOrNormalised) {
       {post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n" + smuggled, "501", {}},
       {post + "Transfer-Encoding: chunked, chunked\r\n\r\n0\r\n\r\n" + smuggled, "400", {}},
       {post + "Content-Length: 2\r\nContent-Length: 2\r\n\r\nab" + smuggled, "400", {}},
+      {post + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\nHost: y\r\n\r\n", "400",
+       {"!Host: y"}},
       {post + "Content-Length: 2, 2\r\n\r\nab" + smuggled, "400", {}},
       {get + "X-Fold: a\r\n b\r\n\r\n", "200", {"X-Fold: a b\n"}},
       {get + "X-A: a" + std::string(1, '\0') + "b\r\n\r\n", "400", {}},
