@@ -52,6 +52,9 @@ std::optional<std::string> DecodeRequestPath(std::string_view target) {
     decoded.push_back(static_cast<char>(high * 16 + low));
     i += 2;
   }
+  // A backslash is a separator to some file systems and upstreams; CR and LF would split a
+  // header the path is copied into.
+  if (decoded.find_first_of("\\\r\n") != std::string::npos) return std::nullopt;
   if (HasDotSegment(decoded)) return std::nullopt;
   return decoded;
 }

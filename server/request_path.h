@@ -15,8 +15,8 @@ std::string_view TargetPath(std::string_view target);
 std::string_view TargetQuery(std::string_view target);
 
 // The decoded path of an origin-form target ("/a/b%20c?x" gives "/a/b c"), or nothing when the
-// path does not start with '/', has a malformed or NUL escape, or has a "." or ".." segment
-// (in any spelling, escaped ones included).
+// path does not start with '/', has a malformed escape, decodes to a NUL, CR, LF or backslash,
+// or has a "." or ".." segment (in any spelling, escaped ones included).
 std::optional<std::string> DecodeRequestPath(std::string_view target);
 
 }  // namespace nexoral::server

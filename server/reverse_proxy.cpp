@@ -17,9 +17,9 @@ constexpr http::field kHopByHop[] = {
 };
 
 template <class Fields>
-void RemoveHopByHop(Fields& fields) {
-  // Names listed in Connection are hop-by-hop too.
-  const std::string listed(fields[http::field::connection]);
+void RemoveHopByHop(Fields& fields, bool byConnection = true) {
+  // Names listed in Connection are hop-by-hop too; a request's went before its filter ran.
+  const std::string listed(byConnection ? fields[http::field::connection] : "");
   for (const http::field field : kHopByHop) fields.erase(field);
   size_t start = 0;
   while (start < listed.size()) {
@@ -37,7 +37,7 @@ http::request<http::string_body> UpstreamRequest(const http::request<http::strin
                                                  const ConnectionFacts& client) {
   http::request<http::string_body> out(request.base());
   out.version(11);
-  RemoveHopByHop(out.base());
+  RemoveHopByHop(out.base(), false);
   std::string forwardedFor(out["X-Forwarded-For"]);
   forwardedFor += forwardedFor.empty() ? client.remoteAddress : ", " + client.remoteAddress;
   out.set("X-Forwarded-For", forwardedFor);

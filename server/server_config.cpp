@@ -2,10 +2,12 @@
 // '#' or ';' starting a comment line, repeatable keys for lists.
 #include "server_config.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -110,6 +112,18 @@ std::string AddAnonymousPrefix(ServerConfig& config, const std::string& value) {
   return {};
 }
 
+std::string AddTrustedProxies(ServerConfig& config, const std::string& value) {
+  std::istringstream items(value);
+  for (std::string item; std::getline(items, item, ',');) {
+    AddressRange range;
+    if (!ParseAddressRange(Trim(item), &range)) {
+      return "expected numeric addresses or ranges such as 10.0.0.0/8 or ::1, comma-separated";
+    }
+    config.trustedProxies.push_back(range);
+  }
+  return {};
+}
+
 std::string AddRoute(ServerConfig& config, const std::string& value) {
   std::istringstream words(value);
   ProxyRoute route;
@@ -133,6 +147,7 @@ const std::map<std::string, Setter>& Setters() {
       {"server.server_name", Text(&ServerConfig::serverName)},
       {"server.document_root", FilePath(&ServerConfig::documentRoot)},
       {"server.index", Text(&ServerConfig::indexFile)},
+      {"server.trusted_proxies", AddTrustedProxies},
       {"listen.http", Address(&ServerConfig::http)},
       {"listen.https", Address(&ServerConfig::https)},
       {"tls.certificate", FilePath(&ServerConfig::certificatePath)},
@@ -264,6 +279,46 @@ bool ParseListenAddress(const std::string& text, ListenAddress* address) {
   address->host = host;
   address->port = static_cast<uint16_t>(port);
   return true;
+}
+
+bool ParseAddressRange(std::string_view text, AddressRange* range) {
+  const size_t slash = text.find('/');
+  const std::string address(text.substr(0, slash));
+  AddressRange parsed;
+  unsigned width = 128;
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+    parsed.bytes[10] = parsed.bytes[11] = 0xFF;
+    std::memcpy(&parsed.bytes[12], &v4, sizeof(v4));
+    width = 32;
+  } else if (inet_pton(AF_INET6, address.c_str(), parsed.bytes.data()) != 1) {
+    return false;
+  }
+  unsigned prefix = width;
+  if (slash != std::string_view::npos &&
+      (!ParseNumber(text.substr(slash + 1), &prefix) || prefix > width)) {
+    return false;
+  }
+  parsed.prefixLength = 128 - width + prefix;
+  *range = parsed;
+  return true;
+}
+
+bool InAddressRanges(const std::vector<AddressRange>& ranges, std::string_view address) {
+  AddressRange peer;
+  if (ranges.empty() || address.find('/') != std::string_view::npos ||
+      !ParseAddressRange(address, &peer)) {
+    return false;
+  }
+  for (const AddressRange& range : ranges) {
+    bool inside = true;
+    for (unsigned bit = 0; inside && bit < range.prefixLength; bit += 8) {
+      const unsigned mask = (0xFF00u >> std::min(8u, range.prefixLength - bit)) & 0xFFu;
+      inside = ((peer.bytes[bit / 8] ^ range.bytes[bit / 8]) & mask) == 0;
+    }
+    if (inside) return true;
+  }
+  return false;
 }
 
 bool ParseDuration(const std::string& text, Duration* duration) {

@@ -4,10 +4,12 @@
 #ifndef NEXORAL_SERVER_SERVER_CONFIG_H
 #define NEXORAL_SERVER_SERVER_CONFIG_H
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nexoral::server {
@@ -24,6 +26,12 @@ struct ProxyRoute {
   ListenAddress upstream;
 };
 
+// An address or a range of them ("10.0.0.0/8"); IPv4 ones as IPv4-mapped IPv6 addresses.
+struct AddressRange {
+  std::array<unsigned char, 16> bytes{};
+  unsigned prefixLength = 128;  // the leading bits of bytes that an address must share
+};
+
 struct ServerConfig {
   std::string sourcePath;  // the file this was read from
 
@@ -34,6 +42,7 @@ struct ServerConfig {
   std::string serverName;  // SERVER_NAME when the request has no Host
   std::string documentRoot;  // empty: no static content
   std::string indexFile = "index.html";
+  std::vector<AddressRange> trustedProxies;  // peers whose proxy-only headers are believed
 
   // [listen]
   std::optional<ListenAddress> http;
@@ -86,6 +95,11 @@ ConfigResult ParseServerConfig(const std::string& text, const std::string& sourc
 
 // "host:port", "[v6]:port"; false for anything else.
 bool ParseListenAddress(const std::string& text, ListenAddress* address);
+
+// "192.0.2.7", "10.0.0.0/8", "::1", "2001:db8::/32"; false for anything else.
+bool ParseAddressRange(std::string_view text, AddressRange* range);
+// True when the numeric address ("192.0.2.7", "::ffff:192.0.2.7", "::1") lies in one of ranges.
+bool InAddressRanges(const std::vector<AddressRange>& ranges, std::string_view address);
 
 // "250ms", "30s", "30" (seconds); false for anything else.
 bool ParseDuration(const std::string& text, Duration* duration);

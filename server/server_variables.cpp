@@ -19,6 +19,13 @@ struct Source {
 
 std::string Text(beast::string_view view) { return std::string(view.data(), view.size()); }
 
+// The path as routed and authorised: decoded (as sent when a filter set one that does not
+// decode, which is refused afterwards).
+std::string DecodedPath(const Source& source) {
+  const std::string target = Text(source.request.target());
+  return DecodeRequestPath(target).value_or(std::string(TargetPath(target)));
+}
+
 std::string ServerName(const Source& source) {
   std::string host = Text(source.request[http::field::host]);
   if (host.empty()) return source.connection.serverName.empty() ? source.connection.localAddress
@@ -57,9 +64,8 @@ using Getter = std::function<std::string(const Source&)>;
 
 const std::map<std::string, Getter, std::less<>>& Getters() {
   static const std::map<std::string, Getter, std::less<>> getters = {
-      {"URL", [](const Source& s) { return std::string(TargetPath(Text(s.request.target()))); }},
-      {"PATH_INFO",
-       [](const Source& s) { return std::string(TargetPath(Text(s.request.target()))); }},
+      {"URL", DecodedPath},
+      {"PATH_INFO", DecodedPath},
       {"HTTP_URL", [](const Source& s) { return s.facts.receivedTarget; }},
       {"QUERY_STRING",
        [](const Source& s) { return std::string(TargetQuery(Text(s.request.target()))); }},

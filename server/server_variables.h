@@ -21,6 +21,7 @@ struct ConnectionFacts {
   uint16_t localPort = 0;
   bool secure = false;
   std::string serverName;  // the configured name, used when a request has no Host
+  bool trustedPeer = false;  // the peer is a trusted proxy: its proxy-only headers stay
 };
 
 struct RequestFacts {

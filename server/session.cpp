@@ -5,6 +5,7 @@
 
 #include "filter_connection.h"
 #include "header_access.h"
+#include "request_intake.h"
 #include "request_path.h"
 #include "response_head.h"
 #include "text_util.h"
@@ -39,6 +40,7 @@ ConnectionFacts FactsOf(const tcp::socket& socket, bool secure, const ServerConf
   }
   facts.secure = secure;
   facts.serverName = config.serverName;
+  facts.trustedPeer = InAddressRanges(config.trustedProxies, facts.remoteAddress);
   return facts;
 }
 
@@ -204,6 +206,14 @@ class Session {
       WriteAccessLog();
       co_return RequestEnd::kClose;
     }
+    // Ambiguous framing, Host or path: refused before the filter could take it one way and an
+    // upstream another.
+    if (const std::optional<http::status> refusal = RefusalOf(request)) {
+      co_await AnswerUnread(*refusal);
+      WriteAccessLog();
+      co_return RequestEnd::kClose;
+    }
+    NormaliseRequestHead(request, facts_.trustedPeer);
     filter_.BeginRequest(request, std::string(Text(request.target())));
     const RequestEnd end = co_await ServeRequest(request);
     filter_.EndOfRequest();
@@ -243,11 +253,16 @@ class Session {
       co_return co_await FinishedByFilter(verdict);
     }
 
+    const auto fieldsBeforeBody = std::distance(request.begin(), request.end());
     const error_code bodyError = co_await ReadBody();
     if (bodyError) {
       if (bodyError == beast::error::timeout) record_.status = 408;
       if (PeerGone(bodyError) || bodyError == beast::error::timeout) co_return RequestEnd::kClose;
       co_return co_await Respond(MakeTextResponse(StatusForReadError(bodyError)), false);
+    }
+    // Trailer fields of a chunked body would join the head after the checks and the filter.
+    if (std::distance(request.begin(), request.end()) != fieldsBeforeBody) {
+      co_return co_await Respond(MakeTextResponse(http::status::bad_request), false);
     }
     // The filters may have changed the URL: route what they left.
     const std::optional<std::string> routed = DecodeRequestPath(Text(request.target()));

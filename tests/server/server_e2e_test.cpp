@@ -153,14 +153,14 @@ TEST(ServerEndToEndTest, LimitsTour) {
                         .config = "[limits]\nheader_bytes = 1024\nbody_bytes = 64\n"
                                   "idle_timeout = 300ms\nread_timeout = 300ms\n"});
   ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
-  const std::string close = " HTTP/1.1\r\nConnection: close\r\n\r\n";
+  const std::string close = " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
   const std::pair<std::string, std::string> cases[] = {  // a request, the status it gets
       {"GARBAGE\r\n\r\n", "400"}, {"GET /public/logo.txt HTTP/1.1\r\nX-A: a\rb\r\n\r\n", "400"},
       {"GET http://x/ HTTP/1.1\r\nHost: x\r\n\r\n", "400"},
       {"GET / HTTP/1.1\r\nX-Big: " + std::string(2000, 'x') + "\r\n\r\n", "431"},
       {"POST /public/logo.txt HTTP/1.1\r\nContent-Length: 100\r\n\r\n" + std::string(100, 'b'),
        "413"},
-      {"POST /public/logo.txt HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n50\r\n" +
+      {"POST /public/logo.txt HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n50\r\n" +
            std::string(0x50, 'c') + "\r\n0\r\n\r\n", "413"},
       {"GET /public/../secret.txt" + close, "400"}, {"GET /public/missing.txt" + close, "404"},
       {"GET /owa/" + close, "401"}, {"GET /public/logo.txt" + close, "200"},

@@ -9,6 +9,7 @@
 #include "harness/temp_folder.h"
 #include "header_access.h"
 #include "platform/error_codes.h"
+#include "request_intake.h"
 #include "request_path.h"
 #include "server_config.h"
 #include "server_variables.h"
@@ -34,6 +35,33 @@ TEST(ServerConfigTest, ReadsEverySectionAndAnchorsRelativePaths) {
                             Duration(7000)));
 }
 
+// Proxies are trusted by address or range, IPv4 ones also when the peer comes as IPv4-mapped.
+TEST(ServerConfigTest, TrustedProxiesMatchTheirAddressesAndRangesOnly) {
+  const ConfigResult result = ParseServerConfig(
+      "[server]\ntrusted_proxies = 10.0.0.0/8, 2001:db8::/32\ntrusted_proxies = 192.0.2.7,::1\n"
+      "[listen]\nhttp = 127.0.0.1:80\n", "server.conf");
+  ASSERT_FALSE(result.error) << result.error->ToString();
+  const std::pair<const char*, bool> peers[] = {
+      {"10.1.2.3", true}, {"11.0.0.1", false}, {"192.0.2.7", true}, {"192.0.2.8", false},
+      {"::ffff:10.9.9.9", true}, {"::1", true}, {"::2", false}, {"2001:db8:ff::5", true},
+      {"2001:db9::5", false}, {"", false}, {"10.0.0.1/8", false}};
+  for (const auto& [peer, trusted] : peers) {
+    EXPECT_EQ(InAddressRanges(result.config.trustedProxies, peer), trusted) << peer;
+  }
+  EXPECT_FALSE(InAddressRanges({}, "10.1.2.3"));
+}
+
+// Host values: a reg-name, IPv4 or [IPv6], and an optional port.
+TEST(RequestIntakeTest, HostsAreNamesOrAddressesWithAnOptionalPort) {
+  const std::pair<const char*, bool> hosts[] = {
+      {"mail.contoso.com:8443", true}, {"192.0.2.1", true}, {"[::1]:80", true}, {"[::1]", true},
+      {"x:", true}, {"a%41b", true}, {"", false}, {":80", false}, {"a b", false}, {"x/y", false},
+      {"user@x", false}, {"a%4", false}, {"x:65536", false}, {"x:8a", false}, {"x:1:2", false},
+      {"[::1", false}, {"[::1]x", false}, {"[fe80::1%eth0]", false}, {"[v1.x]", false},
+      {"::1", false}, {"[]", false}};
+  for (const auto& [host, valid] : hosts) EXPECT_EQ(IsValidHost(host), valid) << host;
+}
+
 TEST(ServerConfigTest, ReportsTheFirstErrorWithItsLine) {
   const std::string http = "[listen]\nhttp = 127.0.0.1:80\n";
   std::vector<std::tuple<std::string, unsigned, std::string>> cases = {  // line, message start
@@ -47,6 +75,9 @@ TEST(ServerConfigTest, ReportsTheFirstErrorWithItsLine) {
   for (const char* address : {"localhost:80", "127.0.0.1", ":80", "127.0.0.1:65536", "::1:80",
                               "[]:80", "1.2.3.4:x"}) {
     cases.push_back({"[listen]\nhttp = " + std::string(address) + "\n", 2, "listen.http:"});
+  }
+  for (const char* range : {"10.0.0.0/33", "::1/129", "host", "10.0.0.1/", "1.2.3", "a, ,b"}) {
+    cases.push_back({http + "[server]\ntrusted_proxies = " + range + "\n", 4, "server.trusted"});
   }
   for (const char* duration : {"soon", "ms", "-1s", "1m", "99999999999999999s"}) {
     cases.push_back({http + "[limits]\nidle_timeout = " + duration + "\n", 4, "limits.idle"});
@@ -171,7 +202,8 @@ TEST(RequestPathAndStaticFilesTest, OnlyUnambiguousPathsInsideTheRootReachAFile)
       {"/owa/a%20b.js?x=%2e%2e", "/owa/a b.js"}, {"/", "/"}, {"/a/..b/c..d/", "/a/..b/c..d/"},
       {"", kNone}, {"owa/", kNone}, {"/a/../b", kNone}, {"/a/./b", kNone}, {"/..", kNone},
       {"/a/%2E%2e/b", kNone}, {"/a/%2e/b", kNone}, {"/a%00b", kNone}, {"/a%", kNone},
-      {"/a%2", kNone}, {"/a%zz", kNone}, {"/a/..", kNone}};
+      {"/a%2", kNone}, {"/a%zz", kNone}, {"/a/..", kNone}, {"/a\\b", kNone}, {"/a%5cb", kNone},
+      {"/a%5C..%5Cb", kNone}, {"/a%0Db", kNone}, {"/a%0ab", kNone}};
   for (const auto& [target, path] : targets) EXPECT_EQ(DecodeRequestPath(target), path) << target;
   EXPECT_EQ(TargetQuery("/a?b=c?d"), "b=c?d");
 
