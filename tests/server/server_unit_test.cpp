@@ -105,6 +105,34 @@ TEST(UsersAndCredentialsTest, DecideBetweenAnonymousUserAndDenied) {
   EXPECT_EQ(users.Challenge(), "Basic realm=\"Mail \\\"Box\\\"\"");
 }
 
+// Every check costs one crypt(3), known user or not, so the time taken does not tell which names
+// exist; weak or uncheckable hashes are refused when the file loads, with their line.
+TEST(UsersAndCredentialsTest, CheckEveryNameAlikeAndRefuseWeakHashes) {
+  crypt_data scratch{};
+  const std::string good = crypt_rn("wonderland", "$6$testsalt$", &scratch, sizeof(scratch));
+  const std::string head = "# users\nalice:" + good + ":D:S-1-5-1:\nlocked:*:D:S-1-5-3:\n";
+  UsersFileError error;
+  const std::optional<UsersFile> file = UsersFile::Parse(head, &error);
+  ASSERT_TRUE(file) << error.message;
+  for (const char* user : {"alice", "nobody", "locked"}) {
+    const unsigned long before = file->CryptCalls();
+    EXPECT_FALSE(file->Authenticate(user, "guess")) << user;
+    EXPECT_EQ(file->CryptCalls(), before + 1) << user;
+  }
+  const std::pair<std::string, std::string> hashes[] = {  // the hash, the error's start or ""
+      {"abJnggxhB/yWI", "DES-crypt"}, {"_J9..CCCCXBrJUJV154M", "extended DES"},
+      {"$1$salt$qJH7.N4xYta3aEG/dfqo/0", "MD5-crypt"},
+      {"$3$$8846f7eaee8fb117ad06bdd830b7586c", "legacy"}, {"$md5$abc$def", "legacy"},
+      {"$6$!!$", "the password hash is not"}, {"$zz$x", "the password hash is not"},
+      {good, ""}, {"$y$j9T$6ntZ/1rOZGIjVZlnHEkwE/", ""}, {"!$1$salt$x", ""}, {"*", ""}};
+  for (const auto& [hash, message] : hashes) {
+    const std::string text = head + "bob:" + hash + ":D:S-1-5-2:\n";
+    const std::optional<UsersFile> loaded = UsersFile::Parse(text, &error);
+    EXPECT_EQ(!loaded, !message.empty()) << hash;
+    EXPECT_TRUE(loaded || (error.line == 4 && error.message.starts_with(message))) << hash;
+  }
+}
+
 http::request_header<> SampleRequest() {
   http::request<http::empty_body> request{http::verb::get, "/owa/?ae=Folder&t=IPF.Note", 11};
   request.set(http::field::host, "mail.contoso.com:8443");
