@@ -55,7 +55,8 @@ bool Server::Start(std::string* reason) {
       return false;
     }
   }
-  authenticator_.emplace(std::move(users), config_.anonymousPrefixes, config_.realm);
+  authenticator_.emplace(std::move(users), config_.anonymousPrefixes, config_.realm,
+                         config_.authLimits);
   if (!config_.documentRoot.empty()) staticFiles_.emplace(config_.documentRoot, config_.indexFile);
   proxy_.emplace(config_);
   if (!accessLog_.Open(config_.accessLogPath, reason)) return false;

@@ -106,6 +106,37 @@ std::string SetThreads(ServerConfig& config, const std::string& value) {
   return {};
 }
 
+std::string SetCryptThreads(ServerConfig& config, const std::string& value) {
+  unsigned threads = 0;
+  if (!ParseNumber(value, &threads) || threads < 1 || threads > 64) {
+    return "expected a thread count from 1 to 64";
+  }
+  config.authLimits.cryptThreads = threads;
+  return {};
+}
+
+Setter AuthSize(size_t AuthLimits::*member, size_t minimum) {
+  return [member, minimum](ServerConfig& config, const std::string& value) {
+    size_t number = 0;
+    if (!ParseNumber(value, &number) || number < minimum) {
+      return "expected a whole number of at least " + std::to_string(minimum);
+    }
+    config.authLimits.*member = number;
+    return std::string();
+  };
+}
+
+Setter AuthTime(Duration AuthLimits::*member) {
+  return [member](ServerConfig& config, const std::string& value) {
+    Duration duration{};
+    if (!ParseDuration(value, &duration) || duration.count() <= 0) {
+      return std::string("expected a positive duration such as 30s or 500ms");
+    }
+    config.authLimits.*member = duration;
+    return std::string();
+  };
+}
+
 std::string AddAnonymousPrefix(ServerConfig& config, const std::string& value) {
   if (value.empty() || value.front() != '/') return "expected a URL path prefix starting with /";
   config.anonymousPrefixes.push_back(value);
@@ -161,6 +192,11 @@ const std::map<std::string, Setter>& Setters() {
       {"auth.users_file", FilePath(&ServerConfig::usersFile)},
       {"auth.realm", Text(&ServerConfig::realm)},
       {"auth.anonymous", AddAnonymousPrefix},
+      {"auth.crypt_threads", SetCryptThreads},
+      {"auth.failures_before_delay", AuthSize(&AuthLimits::failuresBeforeDelay, 1)},
+      {"auth.failure_window", AuthTime(&AuthLimits::failureWindow)},
+      {"auth.failure_delay", AuthTime(&AuthLimits::failureDelay)},
+      {"auth.failure_addresses", AuthSize(&AuthLimits::failureAddresses, 16)},
       {"proxy.route", AddRoute},
       {"proxy.connect_timeout", Time(&ServerConfig::connectTimeout)},
       {"proxy.response_timeout", Time(&ServerConfig::responseTimeout)},

@@ -16,6 +16,15 @@ namespace nexoral::server {
 
 using Duration = std::chrono::milliseconds;
 
+// How failed logins slow their address down, and how many threads run crypt(3).
+struct AuthLimits {
+  unsigned cryptThreads = 2;
+  size_t failuresBeforeDelay = 5;  // failures an address may have before it is slowed
+  Duration failureWindow{std::chrono::seconds(60)};  // a quiet time after which they are forgotten
+  Duration failureDelay{std::chrono::seconds(1)};  // between two checks of a slowed address
+  size_t failureAddresses = 4096;  // addresses remembered at most
+};
+
 struct ListenAddress {
   std::string host;  // numeric IPv4 or IPv6 address
   uint16_t port = 0;  // 0: any free port (reported once listening)
@@ -64,6 +73,7 @@ struct ServerConfig {
   std::string usersFile;  // empty: only anonymous paths are served
   std::string realm = "Nexoral";
   std::vector<std::string> anonymousPrefixes;
+  AuthLimits authLimits;
 
   // [proxy]
   std::vector<ProxyRoute> routes;

@@ -238,9 +238,12 @@ class Session {
     const std::optional<std::string> path = DecodeRequestPath(Text(request.target()));
     if (!path) co_return co_await Respond(MakeTextResponse(http::status::bad_request), false);
 
-    AuthResult auth =
-        services_.authenticator.Check(*path, Text(request[http::field::authorization]));
+    AuthResult auth = co_await services_.authenticator.Authenticate(
+        *path, Text(request[http::field::authorization]), facts_.remoteAddress);
     if (auth.kind == AuthResult::Kind::kDenied) co_return co_await AnswerUnauthorized();
+    if (auth.kind == AuthResult::Kind::kThrottled) {
+      co_return co_await Respond(MakeTextResponse(http::status::too_many_requests), false);
+    }
     filter_.Request().auth = auth;
     filter_.Request().authenticated = true;
     record_.user = auth.LogonUser();

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -31,11 +32,50 @@ bool LooksLikeSid(const std::string& sid) {
          sid.find_first_not_of("S0123456789-", 2) == std::string::npos;
 }
 
-// Hashes that crypt(3) can check start with '$' (modern methods) or are DES hashes of 13
-// characters; '*' and '!' conventionally lock an account and never match.
+// '*' and '!' conventionally lock an account and never match; any other hash goes to crypt(3).
 bool IsUsableHash(const std::string& hash) {
-  if (hash.empty() || hash.front() == '*' || hash.front() == '!') return false;
-  return hash.front() == '$' || hash.size() == 13;
+  return !hash.empty() && hash.front() != '*' && hash.front() != '!';
+}
+
+// Why a usable hash is refused: "" when crypt(3) can check it and its method is not weak.
+std::string HashProblem(const std::string& hash) {
+  if (!IsUsableHash(hash)) return {};
+  const int check = crypt_checksalt(hash.c_str());
+  const char* weak = nullptr;
+  if (hash.front() == '_') {
+    weak = "extended DES (_...)";
+  } else if (hash.front() != '$') {
+    weak = "DES-crypt";
+  } else if (hash.starts_with("$1$")) {
+    weak = "MD5-crypt ($1$)";
+  } else if (check == CRYPT_SALT_METHOD_LEGACY) {
+    weak = "legacy";  // NT, SunMD5, sha1crypt and the like
+  }
+  if (weak != nullptr) {
+    return std::string(weak) +
+           " password hashes are too weak: hash the password again with yescrypt ($y$) or "
+           "SHA-512 ($6$)";
+  }
+  if (check != CRYPT_SALT_OK || hash.find('\0') != std::string::npos) {
+    return "the password hash is not one this system's crypt(3) can check";
+  }
+  return {};
+}
+
+// A password nobody knows, hashed with the method and cost of setting (or the default method).
+std::string MakeDummyHash(const std::string& setting) {
+  std::random_device random;
+  std::string password;
+  for (int i = 0; i < 4; ++i) password += std::to_string(random());
+  auto scratch = std::make_unique<crypt_data>();
+  char generated[CRYPT_GENSALT_OUTPUT_SIZE];
+  const char* salt = setting.empty()
+                         ? crypt_gensalt_rn(nullptr, 0, nullptr, 0, generated, sizeof(generated))
+                         : setting.c_str();
+  const char* hash = salt == nullptr ? nullptr
+                                     : crypt_rn(password.c_str(), salt, scratch.get(),
+                                                static_cast<int>(sizeof(crypt_data)));
+  return hash == nullptr ? std::string("*") : std::string(hash);
 }
 
 std::string CheckEntry(const std::vector<std::string>& fields) {
@@ -65,7 +105,7 @@ bool SameHash(const char* computed, const std::string& stored) {
 std::optional<UsersFile> UsersFile::Parse(const std::string& text, UsersFileError* error) {
   UsersFile users;
   std::istringstream input(text);
-  std::string line;
+  std::string line, setting;  // setting: the first usable hash, for the dummy hash
   unsigned number = 0;
   auto fail = [&](const std::string& message) {
     if (error != nullptr) *error = UsersFileError{number, message};
@@ -79,6 +119,8 @@ std::optional<UsersFile> UsersFile::Parse(const std::string& text, UsersFileErro
     const std::vector<std::string> fields = Split(line, ':');
     const std::string problem = CheckEntry(fields);
     if (!problem.empty()) return fail(problem);
+    if (const std::string weak = HashProblem(fields[1]); !weak.empty()) return fail(weak);
+    if (setting.empty() && IsUsableHash(fields[1])) setting = fields[1];
     Entry entry;
     entry.hash = fields[1];
     entry.identity.user = fields[0];
@@ -89,6 +131,7 @@ std::optional<UsersFile> UsersFile::Parse(const std::string& text, UsersFileErro
       return fail("user " + fields[0] + " is listed twice");
     }
   }
+  users.dummyHash_ = MakeDummyHash(setting);
   return users;
 }
 
@@ -106,11 +149,14 @@ std::optional<UsersFile> UsersFile::Load(const std::string& path, UsersFileError
 std::optional<platform::TokenIdentity> UsersFile::Authenticate(const std::string& user,
                                                                const std::string& password) const {
   const auto found = users_.find(AsciiLower(user));
-  if (found == users_.end() || !IsUsableHash(found->second.hash)) return std::nullopt;
+  const bool known = found != users_.end() && IsUsableHash(found->second.hash);
+  // Unknown and locked users take the same time as known ones: the names do not show.
+  const std::string& hash = known ? found->second.hash : dummyHash_;
   auto scratch = std::make_unique<crypt_data>();
-  const char* computed = crypt_rn(password.c_str(), found->second.hash.c_str(), scratch.get(),
+  const char* computed = crypt_rn(password.c_str(), hash.c_str(), scratch.get(),
                                   static_cast<int>(sizeof(crypt_data)));
-  if (!SameHash(computed, found->second.hash)) return std::nullopt;
+  cryptCalls_.value.fetch_add(1, std::memory_order_relaxed);
+  if (!SameHash(computed, hash) || !known) return std::nullopt;
   return found->second.identity;
 }
 

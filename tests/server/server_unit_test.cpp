@@ -71,6 +71,8 @@ TEST(ServerConfigTest, ReportsTheFirstErrorWithItsLine) {
       {"[listen]\nhttp 127.0.0.1:80\n", 2, "expected key = value"},
       {http + "[proxy]\nroute = /api/\n", 4, "proxy.route: expected a URL path prefix"},
       {"[listen]\nhttps = 127.0.0.1:443\n", 2, "listen.https needs [tls] certificate"},
+      {http + "[auth]\ncrypt_threads = 65\n", 4, "auth.crypt_threads: expected a thread"},
+      {http + "[auth]\nfailure_addresses = 15\n", 4, "auth.failure_addresses: expected"},
       {"[server]\nthreads = 2\n", 0, "no listener"}};
   for (const char* address : {"localhost:80", "127.0.0.1", ":80", "127.0.0.1:65536", "::1:80",
                               "[]:80", "1.2.3.4:x"}) {
@@ -134,6 +136,65 @@ TEST(UsersAndCredentialsTest, DecideBetweenAnonymousUserAndDenied) {
     EXPECT_EQ(result.LogonUser(), kind == Kind::kAuthenticated ? "CONTOSO\\alice" : "");
   }
   EXPECT_EQ(users.Challenge(), "Basic realm=\"Mail \\\"Box\\\"\"");
+}
+
+// Every check costs one crypt(3), known user or not, so the time taken does not tell which names
+// exist; weak or uncheckable hashes are refused when the file loads, with their line.
+TEST(UsersAndCredentialsTest, CheckEveryNameAlikeAndRefuseWeakHashes) {
+  crypt_data scratch{};
+  const std::string good = crypt_rn("wonderland", "$6$testsalt$", &scratch, sizeof(scratch));
+  const std::string head = "# users\nalice:" + good + ":D:S-1-5-1:\nlocked:*:D:S-1-5-3:\n";
+  UsersFileError error;
+  const std::optional<UsersFile> file = UsersFile::Parse(head, &error);
+  ASSERT_TRUE(file) << error.message;
+  for (const char* user : {"alice", "nobody", "locked"}) {
+    const unsigned long before = file->CryptCalls();
+    EXPECT_FALSE(file->Authenticate(user, "guess")) << user;
+    EXPECT_EQ(file->CryptCalls(), before + 1) << user;
+  }
+  const std::pair<std::string, std::string> hashes[] = {  // the hash, the error's start or ""
+      {"abJnggxhB/yWI", "DES-crypt"}, {"_J9..CCCCXBrJUJV154M", "extended DES"},
+      {"$1$salt$qJH7.N4xYta3aEG/dfqo/0", "MD5-crypt"},
+      {"$3$$8846f7eaee8fb117ad06bdd830b7586c", "legacy"}, {"$md5$abc$def", "legacy"},
+      {"$6$!!$", "the password hash is not"}, {"$zz$x", "the password hash is not"},
+      {good, ""}, {"$y$j9T$6ntZ/1rOZGIjVZlnHEkwE/", ""}, {"!$1$salt$x", ""}, {"*", ""}};
+  for (const auto& [hash, message] : hashes) {
+    const std::string text = head + "bob:" + hash + ":D:S-1-5-2:\n";
+    const std::optional<UsersFile> loaded = UsersFile::Parse(text, &error);
+    EXPECT_EQ(!loaded, !message.empty()) << hash;
+    EXPECT_TRUE(loaded || (error.line == 4 && error.message.starts_with(message))) << hash;
+  }
+}
+
+// Explicit instants, no clock: two failures slow an address (IPv4 as such or mapped, IPv6 by its
+// /64); its checks then come one a second, at most eight waiting; a quiet minute forgets it; and
+// many addresses cannot grow the table past its size.
+TEST(UsersAndCredentialsTest, FailuresSlowTheirAddressInABoundedTable) {
+  const AuthLimits limits{1, 2, std::chrono::seconds(60), std::chrono::seconds(1), 32};
+  FailureLimiter failures(limits);
+  const FailureLimiter::Clock::time_point start = FailureLimiter::Clock::now();
+  std::vector<std::tuple<int, std::string, bool, long>> steps = {  // second, address, failed, wait
+      {0, "192.0.2.1", true, 0}, {1, "::ffff:192.0.2.1", true, 0}, {2, "192.0.2.2", false, 0},
+      {2, "192.0.2.1", false, 1000}, {2, "192.0.2.1", false, 2000},
+      {4, "2001:db8::1", true, 0}, {4, "2001:db8::2", true, 0}, {5, "2001:db8::ff", false, 1000},
+      {5, "2001:db8:0:1::1", false, 0}};
+  for (long wait = 2000; wait <= 9000; wait += 1000) steps.emplace_back(3, "192.0.2.1", 0, wait);
+  steps.emplace_back(62, "192.0.2.1", false, 0);
+  for (const auto& [second, address, failed, wait] : steps) {
+    const auto now = start + std::chrono::seconds(second);
+    const FailureLimiter::Key key = FailureLimiter::KeyOf(address);
+    if (failed) {
+      failures.RecordFailure(key, now);
+      continue;
+    }
+    const std::optional<Duration> admitted = failures.Admit(key, now);
+    EXPECT_EQ(admitted ? admitted->count() : -1, wait > 8000 ? -1 : wait) << second << address;
+  }
+  for (unsigned i = 0; i < 5000; ++i) {
+    failures.RecordFailure(FailureLimiter::KeyOf("10.0." + std::to_string(i / 256) + "." +
+                                                 std::to_string(i % 256)), start);
+  }
+  EXPECT_LE(failures.Tracked(), limits.failureAddresses);
 }
 
 http::request_header<> SampleRequest() {
