@@ -9,6 +9,9 @@ namespace {
 
 using UpstreamParser = http::response_parser<http::buffer_body>;
 
+// More interim responses than this before the final one is taken for a broken upstream.
+constexpr int kMaxInterimResponses = 8;
+
 // Headers that describe one hop, never passed on.
 constexpr http::field kHopByHop[] = {
     http::field::connection, http::field::keep_alive,        http::field::proxy_connection,
@@ -45,6 +48,9 @@ http::request<http::string_body> UpstreamRequest(const http::request<http::strin
   out.body() = request.body();
   out.erase(http::field::content_length);
   if (!out.body().empty() || request.has_content_length()) out.content_length(out.body().size());
+  // The client got its 100 Continue from this server and the body is read: the upstream is not
+  // asked to confirm.
+  out.erase(http::field::expect);
   out.keep_alive(true);
   return out;
 }
@@ -96,6 +102,30 @@ class UpstreamBody final : public BodySource {
   bool givenBack_ = false;
 };
 
+// Methods whose request may be sent twice without harm.
+bool IsIdempotent(http::verb method) {
+  switch (method) {
+    case http::verb::get:
+    case http::verb::head:
+    case http::verb::options:
+    case http::verb::trace:
+    case http::verb::put:
+    case http::verb::delete_:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::unique_ptr<UpstreamParser> NewUpstreamParser(http::verb method) {
+  auto parser = std::make_unique<UpstreamParser>();
+  // Bodies stream through block by block, so their size is not bounded here. (Boost 1.74
+  // compares lengths against an empty limit as exceeding it, so the limit is the largest.)
+  parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+  if (method == http::verb::head) parser->skip(true);
+  return parser;
+}
+
 bool IsTimeout(const error_code& ec) {
   return ec == beast::error::timeout || ec == asio::error::timed_out;
 }
@@ -126,7 +156,8 @@ Task<OutgoingResponse> ReverseProxy::Forward(const ProxyRoute& route,
   const http::request<http::string_body> upstreamRequest = UpstreamRequest(request, client);
   error_code ec;
   // A kept-alive connection may have been closed by the upstream meanwhile: when it fails before
-  // any byte of a response came back, the request goes once more over a new connection.
+  // any byte of a response came back, a request that may run twice goes once more over a new
+  // connection; any other gets 502, since the upstream may have acted on it.
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::optional<beast::tcp_stream> stream;
     if (attempt == 0) {
@@ -147,14 +178,26 @@ Task<OutgoingResponse> ReverseProxy::Forward(const ProxyRoute& route,
     stream->expires_after(config_.responseTimeout);
     ec = {};
     co_await http::async_write(*stream, upstreamRequest, Capture(ec));
-    auto parser = std::make_unique<UpstreamParser>();
-    // Bodies stream through block by block, so their size is not bounded here. (Boost 1.74
-    // compares lengths against an empty limit as exceeding it, so the limit is the largest.)
-    parser->body_limit(std::numeric_limits<std::uint64_t>::max());
-    if (request.method() == http::verb::head) parser->skip(true);
+    auto parser = NewUpstreamParser(request.method());
     beast::flat_buffer buffer;
-    if (!ec) co_await http::async_read_header(*stream, buffer, *parser, Capture(ec));
-    if (ec && reused && !IsTimeout(ec) && !parser->got_some()) continue;
+    // Interim responses (100 Continue, 102 Processing, 103 Early Hints) are dropped: only the
+    // final one goes to the client, and the connection is reused only after it was read whole.
+    int interim = 0;
+    while (!ec) {
+      co_await http::async_read_header(*stream, buffer, *parser, Capture(ec));
+      const unsigned status = parser->get().result_int();
+      if (ec || status >= 200) break;
+      // 101 switches to a protocol never asked for (Upgrade is not passed on).
+      if (status == 101 || ++interim > kMaxInterimResponses) {
+        ec = http::error::bad_status;
+        break;
+      }
+      parser = NewUpstreamParser(request.method());
+    }
+    if (ec && reused && !IsTimeout(ec) && interim == 0 && !parser->got_some() &&
+        IsIdempotent(request.method())) {
+      continue;
+    }
     if (ec) co_return GatewayFailure(ec);
 
     OutgoingResponse response;

@@ -40,6 +40,8 @@ void ReportConnectionFailure(std::exception_ptr failure) {
 Server::Server(ServerConfig config)
     : config_(std::move(config)),
       control_(asio::make_strand(io_)),
+      bodyBudget_(config_.totalBodyBytes),
+      connectionEnded_(control_, asio::steady_timer::time_point::max()),
       signals_(control_, SIGINT, SIGTERM),
       drainTimer_(control_) {}
 
@@ -70,7 +72,7 @@ bool Server::Start(std::string* reason) {
   }
   services_.emplace(ServerServices{config_, filter_.get(), *authenticator_,
                                    staticFiles_ ? &*staticFiles_ : nullptr, *proxy_, accessLog_,
-                                   tracker_});
+                                   tracker_, bodyBudget_});
   if (config_.http && !OpenListener(*config_.http, false, reason)) return false;
   if (config_.https && !OpenListener(*config_.https, true, reason)) return false;
   return true;
@@ -98,6 +100,11 @@ bool Server::OpenListener(const ListenAddress& address, bool secure, std::string
 Task<void> Server::AcceptLoop(tcp::acceptor& acceptor, bool secure) {
   while (acceptor.is_open()) {
     error_code ec;
+    // At the limit, new connections wait in the listen backlog until one ends.
+    if (connections_.load(std::memory_order_acquire) >= config_.maxConnections) {
+      co_await connectionEnded_.async_wait(Capture(ec));
+      continue;
+    }
     // Each connection gets its own strand: its steps, and its filter calls, run one at a time.
     tcp::socket socket = co_await acceptor.async_accept(asio::make_strand(io_), Capture(ec));
     if (ec) {
@@ -111,19 +118,29 @@ Task<void> Server::AcceptLoop(tcp::acceptor& acceptor, bool secure) {
     // write waits for the client's delayed acknowledgement.
     socket.set_option(tcp::no_delay(true), ec);
     const auto executor = socket.get_executor();
+    connections_.fetch_add(1, std::memory_order_acq_rel);
+    const auto ended = [this](std::exception_ptr failure) {
+      ReportConnectionFailure(failure);
+      ConnectionEnded();
+    };
     if (secure) {
-      asio::co_spawn(executor, ServeSecureConnection(std::move(socket), *tls_, *services_),
-                     ReportConnectionFailure);
+      asio::co_spawn(executor, ServeSecureConnection(std::move(socket), *tls_, *services_), ended);
     } else {
-      asio::co_spawn(executor, ServePlainConnection(std::move(socket), *services_),
-                     ReportConnectionFailure);
+      asio::co_spawn(executor, ServePlainConnection(std::move(socket), *services_), ended);
     }
   }
 }
 
+void Server::ConnectionEnded() {
+  if (connections_.fetch_sub(1, std::memory_order_acq_rel) >= config_.maxConnections) {
+    asio::post(control_, [this] { connectionEnded_.cancel(); });  // wakes the accept loops
+  }
+}
+
 void Server::Run() {
+  // The accept loops run on control_, where the stop closes the acceptors.
   for (size_t i = 0; i < acceptors_.size(); ++i) {
-    asio::co_spawn(io_, AcceptLoop(*acceptors_[i], acceptorSecure_[i]), asio::detached);
+    asio::co_spawn(control_, AcceptLoop(*acceptors_[i], acceptorSecure_[i]), asio::detached);
   }
   signals_.async_wait([this](const error_code& ec, int) {
     if (!ec) BeginStop();
@@ -145,6 +162,7 @@ void Server::BeginStop() {
   error_code ec;
   signals_.cancel(ec);
   for (auto& acceptor : acceptors_) acceptor->close(ec);
+  connectionEnded_.cancel();
   proxy_->CloseIdleConnections();
   tracker_.OnDrained([this] { asio::post(control_, [this] { drainTimer_.cancel(); }); });
   drainTimer_.expires_after(config_.shutdownTimeout);

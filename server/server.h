@@ -5,6 +5,7 @@
 #ifndef NEXORAL_SERVER_SERVER_H
 #define NEXORAL_SERVER_SERVER_H
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "access_log.h"
 #include "authenticator.h"
+#include "body_budget.h"
 #include "connection_tracker.h"
 #include "filter_host.h"
 #include "net.h"
@@ -49,6 +51,7 @@ class Server {
  private:
   bool OpenListener(const ListenAddress& address, bool secure, std::string* reason);
   Task<void> AcceptLoop(tcp::acceptor& acceptor, bool secure);
+  void ConnectionEnded();
   void BeginStop();
 
   ServerConfig config_;
@@ -62,6 +65,10 @@ class Server {
   std::optional<ReverseProxy> proxy_;
   AccessLog accessLog_;
   ConnectionTracker tracker_;
+  BodyBudget bodyBudget_;
+  std::atomic<size_t> connections_{0};  // client connections open
+  // On control_: the accept loops wait on it (it never expires) while at the connection limit.
+  asio::steady_timer connectionEnded_;
   std::optional<ServerServices> services_;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
   std::vector<bool> acceptorSecure_;

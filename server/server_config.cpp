@@ -189,6 +189,8 @@ const std::map<std::string, Setter>& Setters() {
       {"limits.read_timeout", Time(&ServerConfig::readTimeout)},
       {"limits.write_timeout", Time(&ServerConfig::writeTimeout)},
       {"limits.shutdown_timeout", Time(&ServerConfig::shutdownTimeout)},
+      {"limits.max_connections", Size(&ServerConfig::maxConnections, 1)},
+      {"limits.total_body_bytes", Size(&ServerConfig::totalBodyBytes, 0)},
       {"auth.users_file", FilePath(&ServerConfig::usersFile)},
       {"auth.realm", Text(&ServerConfig::realm)},
       {"auth.anonymous", AddAnonymousPrefix},

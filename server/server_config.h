@@ -68,6 +68,8 @@ struct ServerConfig {
   Duration readTimeout{std::chrono::seconds(30)};
   Duration writeTimeout{std::chrono::seconds(30)};
   Duration shutdownTimeout{std::chrono::seconds(10)};
+  size_t maxConnections = 1000;  // beyond: new connections wait in the listen backlog
+  size_t totalBodyBytes = 256 * 1024 * 1024;  // request bodies of all connections together
 
   // [auth]
   std::string usersFile;  // empty: only anonymous paths are served

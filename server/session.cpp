@@ -1,6 +1,7 @@
 // The connection coroutine: one request after another, each through the filter's notifications.
 #include "session.h"
 
+#include <functional>
 #include <optional>
 
 #include "filter_connection.h"
@@ -57,6 +58,7 @@ bool HasUnsafeHeaderValue(const http::request_header<>& header) {
 http::status StatusForReadError(const error_code& ec) {
   if (ec == http::error::header_limit) return http::status::request_header_fields_too_large;
   if (ec == http::error::body_limit) return http::status::payload_too_large;
+  if (ec == asio::error::no_buffer_space) return http::status::service_unavailable;
   return http::status::bad_request;
 }
 
@@ -87,16 +89,29 @@ class Session {
       error_code ec;
       Lowest().socket().close(ec);
     };
+    chunkBody_ = [this](std::uint64_t, beast::string_view piece, error_code& ec) -> size_t {
+      if (!TakeBodyBudget(piece.size())) {
+        ec = asio::error::no_buffer_space;
+        return 0;
+      }
+      parser_->get().body().append(piece.data(), piece.size());
+      return piece.size();
+    };
   }
 
-  ~Session() { tracked_->cancel = nullptr; }
+  ~Session() {
+    tracked_->cancel = nullptr;
+    services_.bodyBudget.GiveBack(bodyBudget_);
+  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   Task<void> Run() {
     if (!co_await Handshake()) co_return;
     try {
-      while (co_await ServeOneRequest() == RequestEnd::kKeepAlive) {
+      for (bool more = true; more;) {
+        more = co_await ServeOneRequest() == RequestEnd::kKeepAlive;
+        ReleaseBody();  // a connection between requests holds no body
       }
     } catch (const std::exception&) {
       // Out of memory or a library failure on this connection only: it closes, the server
@@ -166,6 +181,13 @@ class Session {
   Task<error_code> ReadBody() {
     error_code ec;
     if (parser_->is_done()) co_return ec;
+    // The body comes out of the budget all connections share: a known length before anything
+    // is read (and before 100 Continue), a chunked body piece by piece.
+    if (const auto length = parser_->content_length()) {
+      if (!TakeBodyBudget(static_cast<size_t>(*length))) co_return asio::error::no_buffer_space;
+    } else {
+      parser_->on_chunk_body(chunkBody_);
+    }
     if (EqualsIgnoreCase(Text(parser_->get()[http::field::expect]), "100-continue")) {
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       co_await Write(std::string(kContinue));
@@ -174,6 +196,18 @@ class Session {
     Lowest().expires_after(config_.readTimeout);
     co_await http::async_read(stream_, buffer_, *parser_, Capture(ec));
     co_return ec;
+  }
+
+  bool TakeBodyBudget(size_t bytes) {
+    if (!services_.bodyBudget.Take(bytes)) return false;
+    bodyBudget_ += bytes;
+    return true;
+  }
+
+  void ReleaseBody() {
+    if (parser_) std::string().swap(parser_->get().body());
+    services_.bodyBudget.GiveBack(bodyBudget_);
+    bodyBudget_ = 0;
   }
 
   static std::string_view Text(beast::string_view view) { return {view.data(), view.size()}; }
@@ -446,6 +480,8 @@ class Session {
   FilterConnection filter_;
   beast::flat_buffer buffer_;
   std::optional<RequestParser> parser_;
+  size_t bodyBudget_ = 0;  // taken from services_.bodyBudget for the current request
+  std::function<size_t(std::uint64_t, beast::string_view, error_code&)> chunkBody_;
   AccessRecord record_;
   Clock::time_point started_;
   bool clientGone_ = false;

@@ -7,6 +7,7 @@
 
 #include "access_log.h"
 #include "authenticator.h"
+#include "body_budget.h"
 #include "connection_tracker.h"
 #include "filter_host.h"
 #include "net.h"
@@ -26,6 +27,7 @@ struct ServerServices {
   ReverseProxy& proxy;
   const AccessLog& accessLog;
   ConnectionTracker& tracker;
+  BodyBudget& bodyBudget;  // request bodies of all connections
 };
 
 // Serves a plain connection until it closes.

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -43,6 +44,10 @@ bool Answer(tcp::socket& socket, const http::request<http::string_body>& request
     send("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + framing + "\r\n\r\n");
   };
   const auto length = [](size_t bytes) { return "Content-Length: " + std::to_string(bytes); };
+  if (has("/interim/") || request[http::field::expect] == "100-continue") {
+    send("HTTP/1.1 " + (has("/interim/") ? std::to_string(numbers.at(0)) : "100") + " X\r\n\r\n");
+    Pause(20);  // so that the interim response arrives alone
+  }
   if (has("/chunked/")) {
     head("Transfer-Encoding: chunked");
     size_t sent = 0;
@@ -75,13 +80,15 @@ bool Answer(tcp::socket& socket, const http::request<http::string_body>& request
 }
 
 // One connection's requests, until the server or the upstream ends it.
-void Serve(tcp::socket socket) {
+void Serve(tcp::socket socket, std::atomic<int>& posts) {
   beast::flat_buffer buffer;
   error_code ec;
-  for (bool more = true; more;) {
+  for (bool answer = true, more = true; more;) {
     http::request<http::string_body> request;
     http::read(socket, buffer, request, ec);
-    more = !ec && Answer(socket, request);
+    posts += !ec && request.method() == http::verb::post;
+    more = !ec && answer && Answer(socket, request);
+    answer = request.target().find("/close-next") == std::string::npos;
   }
 }
 
@@ -189,7 +196,7 @@ TestUpstream::TestUpstream()
     error_code ec;
     for (tcp::socket socket(listener_->io); listener_->acceptor.accept(socket, ec), !ec;) {
       ++accepted_;
-      threads_.emplace_back(Serve, std::move(socket));
+      threads_.emplace_back(Serve, std::move(socket), std::ref(posts_));
     }
   });
 }

@@ -79,6 +79,9 @@ struct InstalledModule {
 // after ms and the body in pieces of 10 bytes, one every ms; "/chunked/<a>,<b>,..." chunks of
 // those sizes; "/broken" 100 of the 1000 bytes it announces, then it closes; else an echo of the
 // request: "METHOD target", one "Name: value" line per header, an empty line and the body.
+// Before that: "100 Continue" to a request with Expect: 100-continue, and for "/interim/<n>" an
+// interim response with status n, each a moment before the rest. After "/close-next" it reads
+// the next request on that connection and closes it unanswered.
 // Declared before the servers that use it: they end the connections its end waits for.
 class TestUpstream {
  public:
@@ -86,12 +89,14 @@ class TestUpstream {
   ~TestUpstream();
   uint16_t Port() const { return port_; }
   int ConnectionsAccepted() const { return accepted_; }
+  int PostsArrived() const { return posts_; }
 
  private:
   struct Listener;
   std::unique_ptr<Listener> listener_;
   uint16_t port_ = 0;
   std::atomic<int> accepted_{0};
+  std::atomic<int> posts_{0};
   std::vector<std::thread> threads_;  // one per connection
   std::thread acceptor_;
 };
