@@ -114,6 +114,11 @@ void SetUpLog(LogSettingsSource& settings, const std::string& moduleFileName, in
   const platform::LoadedModule* module = state.logModule.get();
 
   std::string name;
+  {
+    // Only the common log names the module on each line; a reconfiguration starts without.
+    std::lock_guard<std::mutex> guard(state.mutex);
+    state.linePrefix.clear();
+  }
   if (NumberItem(settings, kItemOwnLog, 0) == 0) {
     const std::string configured = TextItem(settings, kItemLogFileName);
     if (!configured.empty()) {

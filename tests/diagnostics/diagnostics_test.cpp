@@ -235,7 +235,8 @@ TEST(LogSetupTest, TheItemsChooseSwitchWriterSizeLogAndLock) {
       {{{kItemLogSwitch, ""}}, shared, 131072, false, own, true},
       // The common log shares the general lock and names the module on each line.
       {{{kItemLogSwitch, "1"}, {kItemOwnLog, ""}, {kItemLogFileName, ""}},
-       shared, 131072, true, common, true}};
+       shared, 131072, true, common, true},
+      {{{kItemOwnLog, "1"}}, shared, 131072, true, own, true}};  // and back: no module name
   install.settings.SelectOwnLog(kPlain, install.folder.Path());
   for (const auto& [items, writer, size, on, file, locked] : rows) {
     for (const auto& [item, value] : items) {
