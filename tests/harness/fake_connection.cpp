@@ -126,6 +126,7 @@ DWORD FakeConnection::Deliver(const FilterProc& filter, DWORD notificationType) 
   if (notificationType == SF_NOTIFY_SEND_RAW_DATA) record = &raw;
   if (notificationType == SF_NOTIFY_SEND_RESPONSE) {
     activeHeaders_ = &responseHeaders;
+    headers.HttpStatus = responseStatus;
     record = &headers;
   }
   const DWORD status = filter(&pfc_, notificationType, record);

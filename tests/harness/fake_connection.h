@@ -54,6 +54,7 @@ class FakeConnection {
   std::map<std::string, std::string> serverVariables;
   HeaderFields requestHeaders;
   HeaderFields responseHeaders;
+  DWORD responseStatus = 200;  // the status SEND_RESPONSE reports
 
   // Failure injection.
   bool failWriteClient = false;      // WriteClient fails with ERROR_NO_DATA

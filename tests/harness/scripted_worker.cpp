@@ -6,6 +6,7 @@
 #include "host/filter_entry.h"
 #include "host/request_context.h"
 #include "platform/com_errors.h"
+#include "platform/thread_token.h"
 
 namespace nexoral::testing {
 
@@ -31,7 +32,7 @@ std::vector<uint32_t> ScriptedWorkers::CalledFor(DWORD notificationType) const {
 DWORD ScriptedWorkers::HttpFilterProc(HTTP_FILTER_CONTEXT* firstArgument, DWORD, void*) {
   CDLLContext* context = NexoralWorkerContext(firstArgument);
   ScriptedWorkers& self = Instance();
-  self.calls_.push_back({context->WorkerId, context->NotificationType});
+  self.calls_.push_back({context->WorkerId, context->NotificationType, platform::ThreadImpersonates()});
   auto found = self.steps_.find({context->WorkerId, context->NotificationType});
   if (found == self.steps_.end()) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   WorkerStep& step = found->second;

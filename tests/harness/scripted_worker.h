@@ -32,6 +32,7 @@ struct WorkerStep {
 struct WorkerCall {
   uint32_t workerId;
   DWORD notificationType;  // as the worker's context says
+  bool impersonating;      // the thread ran as a user during the call
 };
 
 class ScriptedWorkers {

@@ -10,6 +10,7 @@
 #include "platform/error_codes.h"
 #include "platform/os_version.h"
 #include "rewriting/cached_script_manager.h"
+#include "settings/core_items.h"
 
 namespace nexoral::testing {
 namespace {
@@ -256,6 +257,68 @@ TEST(PreProcTest, ContextTreeCallbacksAndExchangeUrls) {
   const ExchangeURLs& other = *run.Context()->ExchangeUrls;
   EXPECT_EQ(other.InternalURL + " " + other.ExternalURL + " " + other.VirtualDirectory + " " + other.InternalBaseURL,
             "http://[fd00::5]:80 https://mail.example.com /owa/shared@example.com /owa/shared@example.com/");
+}
+
+// Which responses are offered to the workers (as the request's user) and what they carry; a
+// 401 ends the request's context at once. Items 82/83 add configured headers, mode 1 only where
+// missing, mode 2 replacing.
+TEST(SendResponseTest, WhichResponsesAreTakenAndTheHeadersTheyGet) {
+  const std::map<int, std::string> limit = {{kItemRewriteLengthLimit, "100"}};
+  const std::map<int, std::string> mode1 = {{ID_ADD_HEADERS, "X-Frame-Options: DENY;Broken;X-New: 1"}, {83, "1"}};
+  std::map<int, std::string> mode2 = mode1;
+  mode2[83] = "2";
+  const struct { const char* name; DWORD status; Changes headers; std::map<int, std::string> items; bool taken;
+                 std::string outbound = ""; std::string frame = "SAMEORIGIN"; } rows[] = {
+      {"TextAtTheLimit", 200, {{"Content-Length", "100"}, {"Content-Type", "TEXT/html"}}, limit, true, "0 0 100"},
+      {"OneByteOver", 200, {{"Content-Length", "101"}, {"Content-Type", "text/html"}}, limit, false},
+      {"Image", 200, {{"Content-Length", "10"}, {"Content-Type", "image/png"}}, {}, false},
+      {"NoTypeWithALength", 200, {{"Content-Length", "10"}}, {}, false},
+      {"EmptyWithoutType", 200, {{"Content-Length", "0"}}, {}, false},
+      {"EmptyText", 200, {{"Content-Length", "0"}, {"Content-Type", "text/plain"}}, {}, true, "0 1 0"},
+      {"NoLengthAnyType", 200, {{"Content-Type", "image/png"}}, {}, true, "0 0 0"},
+      {"ChunkedAnyType", 200, {{"Transfer-Encoding", "Chunked"}, {"Content-Type", "image/png"}}, {}, true, "1 0 0"},
+      {"RedirectAnyType", 302, {{"Content-Length", "5000000"}, {"Content-Type", "image/gif"}}, {}, true, "0 0 0"},
+      {"SignedLength", 200, {{"Content-Length", "+5"}, {"Content-Type", "text/html"}}, {}, false},
+      {"LengthOverflowing", 200, {{"Content-Length", "4294967306"}, {"Content-Type", "text/html"}}, {}, false},
+      {"BlankInsideTheLength", 200, {{"Content-Length", "1 0"}, {"Content-Type", "text/html"}}, {}, false},
+      {"Compressed", 200, {{"Content-Length", "10"}, {"Content-Type", "text/html"}, {"Content-Encoding", "gzip"}}, {}, false},
+      {"Unauthorized", 401, {{"Content-Length", "10"}, {"Content-Type", "text/html"}}, {}, false},
+      {"ModeOneKeeps", 200, {{"Content-Type", "text/html"}}, mode1, true, "0 0 0"},
+      {"ModeTwoReplaces", 200, {{"Content-Type", "text/html"}}, mode2, true, "0 0 0", "DENY"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    PreProc run;
+    run.LoadSettings(row.items);
+    run.Send(SF_NOTIFY_PREPROC_HEADERS);
+    ASSERT_NE(run.Context(), nullptr);
+    const size_t tokensBefore = platform::OpenTokenHandleCount();
+    run.Context()->ImpersonationToken = platform::CreateAccessToken({"alice", "CONTOSO", "S-1-5-21-7", {}});
+    run.connection_.responseStatus = row.status;
+    run.connection_.responseHeaders.Set("X-Frame-Options", "SAMEORIGIN");
+    for (const auto& [name, value] : row.headers) run.connection_.responseHeaders.Set(name, value);
+    EXPECT_EQ(run.Send(SF_NOTIFY_SEND_RESPONSE), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    EXPECT_EQ(run.CalledFor(SF_NOTIFY_SEND_RESPONSE), row.taken ? (Ids{1, 2}) : Ids());
+    for (const WorkerCall& call : ScriptedWorkers::Instance().Calls()) {
+      EXPECT_EQ(call.impersonating, call.notificationType == SF_NOTIFY_SEND_RESPONSE);
+    }
+    EXPECT_FALSE(platform::ThreadImpersonates());
+    if (row.status == 401) {
+      EXPECT_EQ(run.Context(), nullptr);
+      EXPECT_EQ(platform::OpenTokenHandleCount(), tokensBefore) << "the context went with its token";
+      continue;
+    }
+    ASSERT_NE(run.Context(), nullptr);
+    EXPECT_EQ(run.Context()->Stop, !row.taken);
+    const COutboundContext* outbound = run.Context()->Outbound.get();
+    if (row.taken) {
+      ASSERT_NE(outbound, nullptr);
+      EXPECT_EQ(std::to_string(outbound->Chunked) + " " + std::to_string(outbound->ZeroLength) + " " +
+                    std::to_string(outbound->ResponseContentLength), row.outbound);
+      EXPECT_EQ(run.Context()->DLLContexts[0]->Outbound.get(), outbound) << "the workers see it";
+    }
+    EXPECT_EQ(run.connection_.responseHeaders.Get("X-Frame-Options"), row.frame);
+    EXPECT_EQ(run.connection_.responseHeaders.Get("X-New").value_or("-"), row.items.count(83) ? "1" : "-");
+  }
 }
 
 // A taken request whose response headers went out (it has its outbound context and landmarks)
