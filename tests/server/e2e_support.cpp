@@ -146,13 +146,19 @@ int ServerProcess::Wait(int waitMs) {
   return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-InstalledModule::InstalledModule() {
-  WorkerEntry worker = install.Worker(1, "RequestWorker", "Requests", 1);
-  worker.rules = R"(<SUBSCRIBE FOLDER="api" FOLDERONLY="1" Type="10"/>)"
-                 R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="11"/>)"
-                 R"(<EXCLUDE FOLDER="unwatched" FOLDERONLY="1" Type="12"/>)";
+InstalledModule::InstalledModule(bool responseHeaders) {
+  std::vector<WorkerEntry> workers = {install.Worker(1, "RequestWorker", "Requests", 1)};
+  workers[0].rules = R"(<SUBSCRIBE FOLDER="api" FOLDERONLY="1" Type="10"/>)"
+                     R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="11"/>)"
+                     R"(<EXCLUDE FOLDER="unwatched" FOLDERONLY="1" Type="12"/>)";
   // Items 14, 12 and 39: plain log lines, at the most detailed level, under <root>/logs.
-  install.WriteCoreSettings({{14, "1"}, {12, "3"}, {39, install.Path("logs")}}, {worker});
+  std::map<int, std::string> items = {{14, "1"}, {12, "3"}, {39, install.Path("logs")}};
+  if (responseHeaders) {
+    workers.push_back(install.Worker(2, "HeadersWorker", "Headers", 2));
+    workers[1].rules = R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="20"/>)";
+    items.insert({{82, "X-Nexoral: on"}, {83, "1"}});
+  }
+  install.WriteCoreSettings(items, workers);
 }
 
 std::string EchoFault(const HttpResponse& response, const std::string& requestLine,
@@ -176,7 +182,7 @@ void ExpectCleanEnd(ServerProcess& server, const InstalledModule& module, size_t
   const std::vector<std::string> calls = module.install.FileLines("calls.txt");
   EXPECT_EQ(CountContaining(calls, "RequestWorker HttpFilterProc 16384"), taken);  // preproc
   EXPECT_EQ(CountContaining(calls, "RequestWorker HttpFilterProc 128"), taken);  // end of request
-  EXPECT_EQ(CountContaining(calls, "HttpFilterProc"), 2 * taken);
+  EXPECT_EQ(CountContaining(calls, "RequestWorker HttpFilterProc"), 2 * taken);
 }
 
 std::string UpstreamPattern(size_t length) {

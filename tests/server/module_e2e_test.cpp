@@ -13,11 +13,12 @@ namespace nexoral::testing {
 namespace {
 
 TEST(ModuleEndToEndTest, PreprocessingTour) {
-  InstalledModule module;
+  InstalledModule module(true);
   TestUpstream upstream;
   const std::string route = " 127.0.0.1:" + std::to_string(upstream.Port()) + "\n";
   ServerProcess server({.module = module.install.ModulePath(), .httpsAddress = "127.0.0.2",
-                        .config = "[proxy]\nroute = /api/" + route + "route = /owa/echo/" + route});
+                        .config = "[proxy]\nroute = /api/" + route + "route = /owa/echo/" + route,
+                        .files = {{"www/owa/logo.png", "not really a picture"}}});
   ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
 
   // Remote requests reach the upstream with the client's address; those the worker takes also
@@ -54,8 +55,21 @@ TEST(ModuleEndToEndTest, PreprocessingTour) {
   }
   EXPECT_EQ(rest, "") << wire;
 
-  // The worker saw the two requests it took, and nothing of the rest.
-  ExpectCleanEnd(server, module, 2);
+  // The configured response header goes on the web-mail's responses, a picture's too (added
+  // before its type keeps its body from the workers), never on a 401 nor where no worker is.
+  const auto added = [&](const std::string& path, const std::string& user, long status) {
+    const HttpResponse response = client.Send({.url = server.Url(path, true), .user = user,
+                                               .caFile = server.CertificatePath()});
+    EXPECT_EQ(response.status, status) << path;
+    return response.headers.find("\r\nX-Nexoral: on\r\n") != std::string::npos;
+  };
+  EXPECT_TRUE(added("/owa/", kAlice, 200));
+  EXPECT_TRUE(added("/owa/logo.png", kAlice, 200));
+  EXPECT_FALSE(added("/owa/", "", 401));
+  EXPECT_FALSE(added("/public/logo.txt", "", 200));
+
+  // The worker saw the five requests it took, and nothing of the rest.
+  ExpectCleanEnd(server, module, 5);
 }
 
 }  // namespace
