@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,13 +11,11 @@
 
 namespace {
 
-using Tags = std::vector<std::string>;
+using Specs = std::vector<std::string>;
 int destroyed = 0;
 char page[8];
-
-struct Counted : CBufferInstruction {
-  ~Counted() override { ++destroyed; }
-};
+// Owns its text and counts its destruction.
+struct Counted : CBufferInstruction { Counted() { OwnsText = 1; } ~Counted() override { ++destroyed; } };
 
 // "+tag@n" inserts tag at page+n, "-tag@n" deletes one byte there, "?@n" has command 2,
 // "-tag@n!" a length of 0 and "+@n" no text. The tag rides in Text for both commands.
@@ -26,70 +25,54 @@ CBufferInstruction* Make(const std::string& spec) {
   made->Command = spec[0] == '+' ? 0u : spec[0] == '-' ? 1u : 2u;
   made->Position = page + (spec[at + 1] - '0');
   if (at > 1) made->Text = strcpy(new char[at], spec.substr(1, at - 1).c_str());
-  made->OwnsText = 1;
   made->Length = spec.back() == '!' ? 0 : 1;
   return made;
 }
-Tags TagsOf(const CBufferInstructionList& list) {
-  Tags tags;
-  for (const auto& item : list.Instructions) tags.push_back(item->Text);
-  return tags;
-}
-CBufferInstructionList Built(const Tags& specs, std::vector<DWORD>* results = nullptr) {
-  CBufferInstructionList list;
-  for (const auto& spec : specs) {
-    const DWORD result = list.AddInstruction(Make(spec));
-    if (results != nullptr) results->push_back(result);
-  }
-  return list;
+// Adds each spec ("'>' spec" is pushed past AddInstruction, '>' alone as a null entry); the
+// results of AddInstruction, then "=" and the list's tags in order.
+std::string Add(CBufferInstructionList& list, const Specs& specs) {
+  std::string text;
+  for (const auto& spec : specs)
+    if (spec[0] == '>') list.Instructions.emplace_back(spec.size() > 1 ? Make(spec.substr(1)) : nullptr);
+    else text += std::to_string(list.AddInstruction(Make(spec))) + " ";
+  text += "=";
+  for (const auto& item : list.Instructions) text += std::string(" ") + (item ? item->Text : "null");
+  return text;
 }
 
-TEST(BufferInstructionList, AddKeepsPositionOrderAndRefusesInvalidOnes) {
-  struct Row { Tags adds; Tags order; std::vector<DWORD> results; int destroyed; };
-  for (const Row& row : std::vector<Row>{
-           {{"+a@1", "-d@1", "+b@1"}, {"b", "a", "d"}, {0, 0, 0}, 0},
-           {{"-d@3", "+a@2", "+b@3", "-e@1"}, {"e", "a", "b", "d"}, {0, 0, 0, 0}, 0},
-           {{"?x@1", "-d@1!", "+@1", "+a@1"}, {"a"}, {13, 13, 13, 0}, 3}}) {
+// Each row: the results of AddInstruction, the list, and how many instructions were destroyed.
+TEST(BufferInstructionList, AddKeepsPositionOrderAndDestroysRefusedOnes) {
+  for (const auto& [adds, outcome] : std::vector<std::pair<Specs, std::string>>{
+           {{"+a@1", "-d@1", "+b@1"}, "0 0 0 = b a d 0"}, {{"-d@3", "+a@2", "+b@3", "-e@1"}, "0 0 0 0 = e a b d 0"},
+           {{"?x@1", "-d@1!", "+@1", "+a@1"}, "13 13 13 0 = a 3"}}) {
     destroyed = 0;
-    std::vector<DWORD> results;
-    CBufferInstructionList list = Built(row.adds, &results);
-    EXPECT_EQ(TagsOf(list), row.order);
-    EXPECT_EQ(results, row.results);
-    EXPECT_EQ(destroyed, row.destroyed);
+    CBufferInstructionList list;
+    const std::string added = Add(list, adds);
+    EXPECT_EQ(added + " " + std::to_string(destroyed), outcome);
+    EXPECT_EQ(list.MergeList(nullptr) + list.MergeList(&list), 26u);
   }
 }
 
-TEST(BufferInstructionList, MergeInsertsWorkerInstructionsByTheDuplicateRule) {
-  struct Row { Tags target, source; Tags order; };
+// The worker's list is gone before the request's list is read, so the merged instructions
+// must live on. The last row's worker list was filled past AddInstruction: out of order, with
+// a null and an invalid entry (destroyed with the worker's list).
+TEST(BufferInstructionList, MergeSharesWorkerInstructionsByTheDuplicateRule) {
+  struct Row { Specs target, source; std::string order; };
   for (const Row& row : std::vector<Row>{
-           {{"+a@1", "-d@1"}, {"-w@1"}, {"w", "a", "d"}},
-           {{"+a@1", "-d@1", "+z@3"}, {"+b@1", "+c@2", "+e@5"}, {"a", "d", "b", "c", "z", "e"}},
-           {{"+/s/X.ZQ_@1"}, {"+/s/x.zq_@1"}, {"/s/X.ZQ_"}},
-           {{"+x@1"}, {"+x@1"}, {"x", "x"}},
-           {{"+zq_@1", "+zq_@2"}, {"-w@1", "+zq_@1", "+zq_@2"}, {"w", "zq_", "zq_"}}}) {
-    CBufferInstructionList target = Built(row.target), source = Built(row.source);
-    EXPECT_EQ(target.MergeList(&source), 0u);
-    EXPECT_EQ(TagsOf(target), row.order);
-    EXPECT_EQ(source.Count(), row.source.size());
+           {{"+a@1", "-d@1"}, {"-w@1"}, "= w a d 0"}, {{"+x@1"}, {"+x@1"}, "= x x 0"},
+           {{"+a@1", "-d@1", "+z@3"}, {"+b@1", "+c@2", "+e@5"}, "= a d b c z e 0"},
+           {{"+/s/X.ZQ_@1"}, {"+/s/x.zq_@1"}, "= /s/X.ZQ_ 1"},
+           {{"+zq_@1", "+zq_@2"}, {"-w@1", "+zq_@1", "+zq_@2"}, "= w zq_ zq_ 2"},
+           {{"+a@4"}, {"+c@6", "+b@5", ">", ">+e@1", ">-f@2!"}, "= e a b c 1"}}) {
+    CBufferInstructionList target;
+    auto source = std::make_unique<CBufferInstructionList>();
+    Add(target, row.target);
+    Add(*source, row.source);
+    destroyed = 0;
+    EXPECT_EQ(target.MergeList(source.get()), 0u);
+    source.reset();
+    EXPECT_EQ(Add(target, {}) + " " + std::to_string(destroyed), row.order);  // Add destroys nothing
   }
-}
-
-TEST(BufferInstructionList, MergeRefusesBadListsAndSharesInstructions) {
-  CBufferInstructionList target = Built({"+a@4"});
-  EXPECT_EQ(target.MergeList(nullptr), 13u);
-  EXPECT_EQ(target.MergeList(&target), 13u);
-  destroyed = 0;
-  {
-    CBufferInstructionList source = Built({"+c@6", "+b@5"});
-    source.Instructions.emplace_back();                 // filled past AddInstruction:
-    source.Instructions.emplace_back(Make("+e@1"));     // a null entry and one out of order
-    source.Instructions.emplace_back(Make("-f@2!"));    // and an invalid one
-    EXPECT_EQ(target.MergeList(&source), 0u);
-  }
-  EXPECT_EQ(TagsOf(target), (Tags{"e", "a", "b", "c"}));
-  EXPECT_EQ(destroyed, 1);
-  target.Clear();
-  EXPECT_EQ(destroyed, 5);
 }
 
 }  // namespace
