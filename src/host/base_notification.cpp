@@ -12,6 +12,7 @@
 #include "common/names.h"
 #include "diagnostics/event_log.h"
 #include "diagnostics/log.h"
+#include "host/worker_callbacks.h"
 #include "nexoral/service_worker.h"
 #include "platform/com_errors.h"
 #include "platform/error_codes.h"
@@ -98,7 +99,13 @@ bool CBaseNotification::PreProcessNotification(CFilterContext* context, HTTP_FIL
   return true;
 }
 
-bool CBaseNotification::PrepareDLLContext(CFilterContext*, const CRefHandle<CDLLContext>&) {
+bool CBaseNotification::PrepareDLLContext(CFilterContext* context, const CRefHandle<CDLLContext>& dllContext) {
+  if (!dllContext) return false;
+  if (dllContext->Callbacks) PrepareCallbackTable(notificationType_, *dllContext->Callbacks);
+  if (context != nullptr &&
+      (notificationType_ == SF_NOTIFY_SEND_RESPONSE || notificationType_ == SF_NOTIFY_SEND_RAW_DATA)) {
+    dllContext->Outbound = context->Outbound;
+  }
   return true;
 }
 

@@ -29,7 +29,8 @@ class CBaseNotification {
   // Prepares the request's state. False ends the notification with status as it is then.
   virtual bool PreProcessNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
                                       void* notificationData, DWORD& status);
-  // Sets up one worker's context before its call. The result is not used.
+  // Sets up one worker's context before its call: the callback entries the notification offers
+  // and, for the response notifications, the outbound handle. The result is not used.
   virtual bool PrepareDLLContext(CFilterContext* context,
                                  const CRefHandle<CDLLContext>& dllContext);
   // Calls the subscribed workers; the result of the last one reached, or NEXT_NOTIFICATION.
