@@ -110,12 +110,6 @@ bool CSendResponseNotification::PreProcessNotification(CFilterContext* context,
   return true;
 }
 
-bool CSendResponseNotification::PrepareDLLContext(CFilterContext* context,
-                                                  const CRefHandle<CDLLContext>& dllContext) {
-  if (context != nullptr && dllContext) dllContext->Outbound = context->Outbound;
-  return true;
-}
-
 DWORD CSendResponseNotification::CallServiceWorkers(CFilterContext* context,
                                                     HTTP_FILTER_CONTEXT* pfc,
                                                     void* notificationData) {

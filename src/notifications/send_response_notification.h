@@ -19,8 +19,6 @@ class CSendResponseNotification : public CBaseNotification {
 
   bool PreProcessNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
                               void* notificationData, DWORD& status) override;
-  bool PrepareDLLContext(CFilterContext* context,
-                         const CRefHandle<CDLLContext>& dllContext) override;
   // The workers run while the thread impersonates the request's user; the thread never goes on
   // as the user (a failed revert ends the process).
   DWORD CallServiceWorkers(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
