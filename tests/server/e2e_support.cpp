@@ -155,7 +155,8 @@ InstalledModule::InstalledModule(bool responseHeaders) {
   std::map<int, std::string> items = {{14, "1"}, {12, "3"}, {39, install.Path("logs")}};
   if (responseHeaders) {
     workers.push_back(install.Worker(2, "HeadersWorker", "Headers", 2));
-    workers[1].rules = R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="20"/>)";
+    workers.push_back(install.Worker(3, "AuthWorker", "Answers", 3));
+    workers[1].rules = workers[2].rules = R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="20"/>)";
     items.insert({{82, "X-Nexoral: on"}, {83, "1"}});
   }
   install.WriteCoreSettings(items, workers);

@@ -66,8 +66,9 @@ class ServerProcess {
 // The real module in a whole test installation, with the environment for this process and the
 // servers it starts: one recording worker (RequestWorker) takes what lies under /api/ and /owa/,
 // except URLs with an "unwatched" folder; the module logs plain lines under <root>/logs. With
-// responseHeaders, a second one (HeadersWorker) takes the responses of /owa/, and core items 82
-// and 83 add "X-Nexoral: on" to the responses taken where it is missing.
+// responseHeaders, a second one (HeadersWorker) takes the responses of /owa/, core items 82
+// and 83 add "X-Nexoral: on" to the responses taken where it is missing, and a third one
+// (AuthWorker) answers an authenticated request for /owa/.../answer itself.
 struct InstalledModule {
   explicit InstalledModule(bool responseHeaders = false);
   TestInstallation install;

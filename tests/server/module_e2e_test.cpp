@@ -68,8 +68,13 @@ TEST(ModuleEndToEndTest, PreprocessingTour) {
   EXPECT_FALSE(added("/owa/", "", 401));
   EXPECT_FALSE(added("/public/logo.txt", "", 200));
 
-  // The worker saw the five requests it took, and nothing of the rest.
-  ExpectCleanEnd(server, module, 5);
+  // A worker answers through the module's write callback; nothing else follows its answer.
+  const HttpResponse answered = send("/owa/answer");
+  EXPECT_EQ(answered.status, 200);
+  EXPECT_EQ(answered.body, "answered by AuthWorker");
+
+  // The worker saw the six requests it took, and nothing of the rest.
+  ExpectCleanEnd(server, module, 6);
 }
 
 }  // namespace

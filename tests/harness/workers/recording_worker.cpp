@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "nexoral/module_version.h"
 #include "nexoral/service_worker.h"
@@ -28,6 +29,24 @@ void Record(const char* call, unsigned argument) {
   close(descriptor);
 }
 
+// Once authenticated, a request whose URL names "answer" is answered by the worker itself.
+void AnswerThroughTheModule(CDLLContext& context) {
+  static constexpr char kBody[] = "answered by " WORKER_NAME;
+  if (context.NotificationType != SF_NOTIFY_AUTH_COMPLETE || !context.RequestInfo ||
+      context.RequestInfo->ValueOf("URL").find("answer") == std::string::npos) {
+    return;
+  }
+  char answer[160];
+  const int length = std::snprintf(answer, sizeof(answer),
+                                   "HTTP/1.1 200 OK\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n%s",
+                                   sizeof(kBody) - 1, kBody);
+  DWORD bytes = static_cast<DWORD>(length);
+  if (context.Callbacks && context.Callbacks->WorkerWriteClient != nullptr &&
+      context.Callbacks->WorkerWriteClient(&context, answer, &bytes)) {
+    context.ControlStatus = COMPLETED_REQUEST;
+  }
+}
+
 }  // namespace
 
 extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
@@ -41,9 +60,12 @@ extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
 }
 
 extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* firstArgument, DWORD, void*) {
-  Record("HttpFilterProc", NexoralWorkerContext(firstArgument)->NotificationType);
+  CDLLContext* context = NexoralWorkerContext(firstArgument);
+  Record("HttpFilterProc", context->NotificationType);
+  AnswerThroughTheModule(*context);
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
+
 
 #if WORKER_HAS_TERMINATE
 extern "C" BOOL TerminateFilter(DWORD flags) {
