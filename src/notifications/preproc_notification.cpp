@@ -32,13 +32,6 @@ HTTP_FILTER_PREPROC_HEADERS* HeaderRecord(void* notificationData) {
   return static_cast<HTTP_FILTER_PREPROC_HEADERS*>(notificationData);
 }
 
-// Core item as a number, default when absent.
-int32_t CoreNumber(int32_t id, int32_t fallback) {
-  int32_t value = fallback;
-  if (!GetCoreGeneralSettings()->GetCoreItem(id, value)) value = fallback;
-  return value;
-}
-
 // "http" or "https" for the client side of the request.
 bool SecureTowardsClient(const CRequestInfo& requestInfo) {
   return ValueEquals(requestInfo, names::kHttps, "on") ||
@@ -147,10 +140,10 @@ void CPreProcNotification::LogRawRequest(const CRequestInfo& requestInfo) {
 
 bool CPreProcNotification::SetRemoteClientIPHeader(HTTP_FILTER_CONTEXT* pfc, void* notificationData,
                                                    const CRequestInfo& requestInfo) {
-  if (CoreNumber(kItemAddClientAddressHeader, 1) != 1) return true;
+  if (GetCoreGeneralSettings()->CoreItemOr(kItemAddClientAddressHeader, 1) != 1) return true;
   if (!requestInfo.ValueOf(names::kHttpRemoteClientIp).empty()) return true;
   std::string address;
-  if (CoreNumber(kItemClientAddressFromForwardedFor, 0) != 0) {
+  if (GetCoreGeneralSettings()->CoreItemOr(kItemClientAddressFromForwardedFor, 0) != 0) {
     address = requestInfo.ValueOf(names::kHttpForwardedFor);
   }
   if (address.empty()) address = requestInfo.ValueOf(names::kRemoteAddr);

@@ -28,15 +28,6 @@ HTTP_FILTER_SEND_RESPONSE* ResponseRecord(void* notificationData) {
   return static_cast<HTTP_FILTER_SEND_RESPONSE*>(notificationData);
 }
 
-// A core item as a number under the settings lock; fallback when absent.
-int32_t CoreNumber(int32_t id, int32_t fallback) {
-  CCoreGeneralSettings* settings = GetCoreGeneralSettings();
-  CSyncGuard guard(settings->SettingsLock());
-  int32_t value = fallback;
-  if (!settings->GetCoreItem(id, value)) value = fallback;
-  return value;
-}
-
 // A plain decimal number that fits 32 signed bits; nothing else (signs, blanks inside, other
 // characters, overflow) is a length.
 bool ParseContentLength(const std::string& text, int32_t* length) {
@@ -182,7 +173,8 @@ bool CSendResponseNotification::HandleContentLentgh(CFilterContext* context) {
   if (length < 1) {
     outbound.ZeroLength = 1;
   } else {
-    const int32_t limit = CoreNumber(kItemRewriteLengthLimit, kDefaultRewriteLengthLimit);
+    const int32_t limit =
+        GetCoreGeneralSettings()->CoreItemOr(kItemRewriteLengthLimit, kDefaultRewriteLengthLimit);
     outbound.ResponseContentLength = length;
     if (length > limit) {
       Log("[CSendResponseNotification::HandleContentLentgh] Request content length <%d> is larger "

@@ -193,6 +193,11 @@ bool CGeneralSettings::GetCoreItem(int32_t id, std::string& value) {
   return criteria_.Core().GetItemValue(id, value);
 }
 
+int32_t CGeneralSettings::CoreItemOr(int32_t id, int32_t fallback) {
+  int32_t value = fallback;
+  return GetCoreItem(id, value) ? value : fallback;
+}
+
 bool CGeneralSettings::GetServiceWorkerItem(int32_t serviceWorkerId, int32_t id, int32_t& value) {
   CSyncGuard guard(SettingsLock());
   return criteria_.Core().GetServiceWorkerItemValue(serviceWorkerId, id, value);

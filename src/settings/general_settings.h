@@ -55,6 +55,8 @@ class CGeneralSettings {
   // Item lookups, each under the settings lock; false when the item is absent.
   bool GetCoreItem(int32_t id, int32_t& value);
   bool GetCoreItem(int32_t id, std::string& value);
+  // A core item as a number, fallback when it is absent.
+  int32_t CoreItemOr(int32_t id, int32_t fallback);
   bool GetServiceWorkerItem(int32_t serviceWorkerId, int32_t id, int32_t& value);
   bool GetServiceWorkerItem(int32_t serviceWorkerId, int32_t id, std::string& value);
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-using Specs = std::vector<std::string>;
+using Codes = std::vector<std::string>;
 int destroyed = 0;
 char page[8];
 // Owns its text and counts its destruction.
@@ -19,22 +19,22 @@ struct Counted : CBufferInstruction { Counted() { OwnsText = 1; } ~Counted() ove
 
 // "+tag@n" inserts tag at page+n, "-tag@n" deletes one byte there, "?@n" has command 2,
 // "-tag@n!" a length of 0 and "+@n" no text. The tag rides in Text for both commands.
-CBufferInstruction* Make(const std::string& spec) {
+CBufferInstruction* Make(const std::string& code) {
   auto* made = new Counted;
-  const size_t at = spec.find('@');
-  made->Command = spec[0] == '+' ? 0u : spec[0] == '-' ? 1u : 2u;
-  made->Position = page + (spec[at + 1] - '0');
-  if (at > 1) made->Text = strcpy(new char[at], spec.substr(1, at - 1).c_str());
-  made->Length = spec.back() == '!' ? 0 : 1;
+  const size_t at = code.find('@');
+  made->Command = code[0] == '+' ? 0u : code[0] == '-' ? 1u : 2u;
+  made->Position = page + (code[at + 1] - '0');
+  if (at > 1) made->Text = strcpy(new char[at], code.substr(1, at - 1).c_str());
+  made->Length = code.back() == '!' ? 0 : 1;
   return made;
 }
-// Adds each spec ("'>' spec" is pushed past AddInstruction, '>' alone as a null entry); the
+// Adds each code ("'>' code" is pushed past AddInstruction, '>' alone as a null entry); the
 // results of AddInstruction, then "=" and the list's tags in order.
-std::string Add(CBufferInstructionList& list, const Specs& specs) {
+std::string Add(CBufferInstructionList& list, const Codes& codes) {
   std::string text;
-  for (const auto& spec : specs)
-    if (spec[0] == '>') list.Instructions.emplace_back(spec.size() > 1 ? Make(spec.substr(1)) : nullptr);
-    else text += std::to_string(list.AddInstruction(Make(spec))) + " ";
+  for (const auto& code : codes)
+    if (code[0] == '>') list.Instructions.emplace_back(code.size() > 1 ? Make(code.substr(1)) : nullptr);
+    else text += std::to_string(list.AddInstruction(Make(code))) + " ";
   text += "=";
   for (const auto& item : list.Instructions) text += std::string(" ") + (item ? item->Text : "null");
   return text;
@@ -42,7 +42,7 @@ std::string Add(CBufferInstructionList& list, const Specs& specs) {
 
 // Each row: the results of AddInstruction, the list, and how many instructions were destroyed.
 TEST(BufferInstructionList, AddKeepsPositionOrderAndDestroysRefusedOnes) {
-  for (const auto& [adds, outcome] : std::vector<std::pair<Specs, std::string>>{
+  for (const auto& [adds, outcome] : std::vector<std::pair<Codes, std::string>>{
            {{"+a@1", "-d@1", "+b@1"}, "0 0 0 = b a d 0"}, {{"-d@3", "+a@2", "+b@3", "-e@1"}, "0 0 0 0 = e a b d 0"},
            {{"?x@1", "-d@1!", "+@1", "+a@1"}, "13 13 13 0 = a 3"}}) {
     destroyed = 0;
@@ -57,7 +57,7 @@ TEST(BufferInstructionList, AddKeepsPositionOrderAndDestroysRefusedOnes) {
 // must live on. The last row's worker list was filled past AddInstruction: out of order, with
 // a null and an invalid entry (destroyed with the worker's list).
 TEST(BufferInstructionList, MergeSharesWorkerInstructionsByTheDuplicateRule) {
-  struct Row { Specs target, source; std::string order; };
+  struct Row { Codes target, source; std::string order; };
   for (const Row& row : std::vector<Row>{
            {{"+a@1", "-d@1"}, {"-w@1"}, "= w a d 0"}, {{"+x@1"}, {"+x@1"}, "= x x 0"},
            {{"+a@1", "-d@1", "+z@3"}, {"+b@1", "+c@2", "+e@5"}, "= a d b c z e 0"},
