@@ -132,6 +132,7 @@ bool CPreProcNotification::CheckZQRequest(const CRequestInfo& requestInfo) {
 }
 
 void CPreProcNotification::LogRawRequest(const CRequestInfo& requestInfo) {
+  if (LogSwitch() == 0) return;  // no copy or masking for a log that writes nothing
   std::string raw = requestInfo.ValueOf(names::kAllRaw);
   if (raw.empty()) return;
   MaskCredentials(raw);

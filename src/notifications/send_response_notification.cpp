@@ -138,7 +138,7 @@ void CSendResponseNotification::AddResponseHeaders(HTTP_FILTER_CONTEXT* pfc,
   {
     CSyncGuard guard(settings->SettingsLock());
     if (!settings->GetCoreItem(kItemResponseHeaderHandling, mode)) mode = 0;
-    headers = settings->Criteria().AddHeaders();
+    if (mode >= 1) headers = settings->Criteria().AddHeaders();  // copied only when used
   }
   if (mode < 1 || headers.empty() || response == nullptr) return;
   for (const auto& [name, value] : headers) {
