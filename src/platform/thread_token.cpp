@@ -88,7 +88,9 @@ bool OpenThreadToken(HANDLE* token) {
 
 bool ThreadImpersonates() { return static_cast<bool>(threadToken); }
 
-TokenIdentity ProcessIdentity() {
+namespace {
+
+TokenIdentity LookUpProcessIdentity() {
   TokenIdentity identity;
   const uid_t uid = geteuid();
   passwd entry{};
@@ -103,6 +105,14 @@ TokenIdentity ProcessIdentity() {
   // Unix accounts map to SIDs under the authority S-1-22 (users 1, groups 2).
   identity.sid = "S-1-22-1-" + std::to_string(uid);
   identity.groupSids.push_back("S-1-22-2-" + std::to_string(getegid()));
+  return identity;
+}
+
+}  // namespace
+
+const TokenIdentity& ProcessIdentity() {
+  // The account a process runs as does not change while it runs.
+  static const TokenIdentity identity = LookUpProcessIdentity();
   return identity;
 }
 

@@ -47,8 +47,8 @@ bool OpenThreadToken(HANDLE* token);
 // True when the calling thread impersonates.
 bool ThreadImpersonates();
 
-// The identity of the process (the account the server runs as).
-TokenIdentity ProcessIdentity();
+// The identity of the process (the account the server runs as), looked up once.
+const TokenIdentity& ProcessIdentity();
 
 // The identity the calling thread acts as: its token's, else the process's.
 TokenIdentity EffectiveIdentity();
