@@ -29,6 +29,8 @@ class AccessLog {
   bool Open(const std::string& path, std::string* reason);
   ~AccessLog();
 
+  // Whether lines are written at all.
+  bool Enabled() const { return fd_ >= 0; }
   void Write(const AccessRecord& record) const;
 
   // The line for a record, as written (without the newline).

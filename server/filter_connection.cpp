@@ -115,7 +115,8 @@ DWORD FilterConnection::PreprocHeaders(http::request_header<>& request) {
 DWORD FilterConnection::AuthComplete(http::request_header<>& request,
                                      const platform::TokenIdentity& identity) {
   if (userToken_ != nullptr) platform::CloseAccessToken(userToken_);
-  userToken_ = platform::CreateAccessToken(identity);
+  userToken_ = nullptr;
+  userIdentity_ = &identity;
   HTTP_FILTER_AUTH_COMPLETE_INFO record{GetHeaderThunk, SetHeaderThunk, AddHeaderThunk,
                                         GetUserTokenThunk, 0, FALSE, 0};
   activeRequest_ = &request;
@@ -158,6 +159,7 @@ DWORD FilterConnection::EndOfRequest() {
   const DWORD status = Deliver(SF_NOTIFY_END_OF_REQUEST, nullptr);
   if (userToken_ != nullptr) platform::CloseAccessToken(userToken_);
   userToken_ = nullptr;
+  userIdentity_ = nullptr;
   inRequest_ = false;
   return status;
 }
@@ -169,9 +171,11 @@ DWORD FilterConnection::EndOfNetSession() {
   return status;
 }
 
-std::string FilterConnection::TakeClientOutput() {
+void FilterConnection::AppendClientOutput(std::string& out) {
   FlushFilterResponse();
-  return std::move(clientOutput_);
+  if (clientOutput_.empty()) return;
+  out.append(clientOutput_);
+  clientOutput_.clear();
 }
 
 http::fields FilterConnection::TakeAddedResponseHeaders() { return std::move(addedHeaders_); }
@@ -262,6 +266,13 @@ BOOL FilterConnection::AddHeaderThunk(HTTP_FILTER_CONTEXT* pfc, const char* name
 BOOL FilterConnection::GetUserTokenThunk(HTTP_FILTER_CONTEXT* pfc, HANDLE* token) noexcept {
   FilterConnection* self = Of(pfc);
   if (self == nullptr || token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (self->userToken_ == nullptr && self->userIdentity_ != nullptr) {
+    try {
+      self->userToken_ = platform::CreateAccessToken(*self->userIdentity_);
+    } catch (...) {
+      return Fail(kErrorNotEnoughMemory);
+    }
+  }
   if (self->userToken_ == nullptr) return Fail(kErrorNoToken);
   *token = self->userToken_;
   return TRUE;

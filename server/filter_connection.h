@@ -43,7 +43,8 @@ class FilterConnection {
 
   // ---- The notifications, each delivered only when the filter asked for it ----
   DWORD PreprocHeaders(http::request_header<>& request);
-  // Issues the request's user token for identity (released by EndOfRequest).
+  // The request's user is identity, which must outlive the request; its token is issued when
+  // the filter first asks for it, and closed by EndOfRequest.
   DWORD AuthComplete(http::request_header<>& request, const platform::TokenIdentity& identity);
   DWORD SendResponse(http::response_header<>& response);
   // block in: the bytes about to go out; out: what the filter left to send (maybe nothing).
@@ -52,9 +53,10 @@ class FilterConnection {
   DWORD EndOfNetSession();
 
   // ---- What the filter did besides its status ----
-  // Bytes the filter sent to the client (WriteClient, SF_REQ_SEND_RESPONSE_HEADER) since the
-  // last call, in order; a status line sent without a length gets the length of what followed.
-  std::string TakeClientOutput();
+  // Appends to out the bytes the filter sent to the client (WriteClient,
+  // SF_REQ_SEND_RESPONSE_HEADER) since the last call, in order; a status line sent without a
+  // length gets the length of what followed.
+  void AppendClientOutput(std::string& out);
   // The status code of a response the filter sent through ServerSupportFunction; 0 if none.
   unsigned FilterResponseStatus() const { return filterStatus_; }
   // Headers given with AddResponseHeaders for the response to come.
@@ -98,7 +100,8 @@ class FilterConnection {
   // The header set the current notification's record reaches.
   http::request_header<>* activeRequest_ = nullptr;
   http::response_header<>* activeResponse_ = nullptr;
-  HANDLE userToken_ = nullptr;
+  const platform::TokenIdentity* userIdentity_ = nullptr;  // the request's user, once known
+  HANDLE userToken_ = nullptr;  // issued for userIdentity_ on the filter's first request
 
   std::string clientOutput_;
   std::optional<std::string> filterHead_;  // a status line and headers not yet framed

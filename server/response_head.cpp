@@ -7,28 +7,27 @@
 
 namespace nexoral::server {
 
-std::string SerializeResponseHead(const http::response_header<>& head) {
-  std::string text = "HTTP/1.1 " + std::to_string(head.result_int()) + " ";
-  const beast::string_view reason = head.reason();
-  text.append(reason.data(), reason.size()).append("\r\n");
+void AppendResponseHead(const http::response_header<>& head, std::string& out) {
+  char status[16];
+  const int length = std::snprintf(status, sizeof(status), "HTTP/1.1 %u ", head.result_int());
+  out.append(status, static_cast<size_t>(length)).append(head.reason()).append("\r\n");
   for (const auto& field : head) {
-    text.append(field.name_string().data(), field.name_string().size()).append(": ");
-    text.append(field.value().data(), field.value().size()).append("\r\n");
+    out.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
   }
-  text.append("\r\n");
-  return text;
+  out.append("\r\n");
 }
 
-std::string FrameChunk(std::string_view data) {
-  char size[24];
-  const int length = std::snprintf(size, sizeof(size), "%zx\r\n", data.size());
-  std::string chunk;
-  chunk.reserve(static_cast<size_t>(length) + data.size() + 2);
-  chunk.append(size, static_cast<size_t>(length)).append(data).append("\r\n");
-  return chunk;
+size_t WriteChunkHeader(size_t size, char* into) {
+  const int length = std::snprintf(into, kChunkHeaderBytes, "%zx\r\n", size);
+  return static_cast<size_t>(length);
 }
 
-Task<std::string> StringBody::Next(error_code&) { co_return std::exchange(body_, {}); }
+Task<BodyPieces> StringBody::Next(error_code&) {
+  if (given_ || body_.empty()) co_return BodyPieces();
+  given_ = true;
+  piece_ = body_;
+  co_return BodyPieces(&piece_, 1);
+}
 
 OutgoingResponse MakeTextResponse(http::status status, std::string text) {
   OutgoingResponse response;

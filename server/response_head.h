@@ -12,11 +12,18 @@ namespace nexoral::server {
 
 inline constexpr std::string_view kLastChunk = "0\r\n\r\n";
 
-// "HTTP/1.1 200 OK\r\nName: value\r\n...\r\n\r\n".
-std::string SerializeResponseHead(const http::response_header<>& head);
+// Appends "HTTP/1.1 200 OK\r\nName: value\r\n...\r\n\r\n" to out.
+void AppendResponseHead(const http::response_header<>& head, std::string& out);
 
-// One chunk of a chunked body: the size in hexadecimal, CRLF, the data, CRLF.
-std::string FrameChunk(std::string_view data);
+// A chunk of a chunked body carries at most this many bytes: its size fits in four hexadecimal
+// digits, as the filter module reads them.
+inline constexpr size_t kMaxChunkBytes = 0xFFFF;
+inline constexpr size_t kChunkHeaderBytes = 8;
+inline constexpr std::string_view kChunkEnd = "\r\n";
+
+// Writes the line that opens a chunk of size bytes (size in hexadecimal, CRLF; size at most
+// kMaxChunkBytes) into the kChunkHeaderBytes at into and returns its length.
+size_t WriteChunkHeader(size_t size, char* into);
 
 }  // namespace nexoral::server
 

@@ -1,13 +1,14 @@
 // Forwarding requests to upstreams and relaying their responses.
 #include "reverse_proxy.h"
 
+#include <algorithm>
+#include <array>
 #include <limits>
-#include <memory>
+
+#include "text_util.h"
 
 namespace nexoral::server {
 namespace {
-
-using UpstreamParser = http::response_parser<http::buffer_body>;
 
 // More interim responses than this before the final one is taken for a broken upstream.
 constexpr int kMaxInterimResponses = 8;
@@ -19,10 +20,13 @@ constexpr http::field kHopByHop[] = {
     http::field::upgrade,    http::field::proxy_authenticate, http::field::proxy_authorization,
 };
 
-template <class Fields>
-void RemoveHopByHop(Fields& fields, bool byConnection = true) {
-  // Names listed in Connection are hop-by-hop too; a request's went before its filter ran.
-  const std::string listed(byConnection ? fields[http::field::connection] : "");
+bool IsHopByHop(http::field field) {
+  return std::find(std::begin(kHopByHop), std::end(kHopByHop), field) != std::end(kHopByHop);
+}
+
+// Removes the hop-by-hop fields of a response, and those its Connection field names.
+void RemoveHopByHop(http::fields& fields) {
+  const std::string listed(fields[http::field::connection]);
   for (const http::field field : kHopByHop) fields.erase(field);
   size_t start = 0;
   while (start < listed.size()) {
@@ -36,70 +40,89 @@ void RemoveHopByHop(Fields& fields, bool byConnection = true) {
   }
 }
 
-http::request<http::string_body> UpstreamRequest(const http::request<http::string_body>& request,
-                                                 const ConnectionFacts& client) {
-  http::request<http::string_body> out(request.base());
-  out.version(11);
-  RemoveHopByHop(out.base(), false);
-  std::string forwardedFor(out["X-Forwarded-For"]);
-  forwardedFor += forwardedFor.empty() ? client.remoteAddress : ", " + client.remoteAddress;
-  out.set("X-Forwarded-For", forwardedFor);
-  out.set("X-Forwarded-Proto", client.secure ? "https" : "http");
-  out.body() = request.body();
-  out.erase(http::field::content_length);
-  if (!out.body().empty() || request.has_content_length()) out.content_length(out.body().size());
-  // The client got its 100 Continue from this server and the body is read: the upstream is not
-  // asked to confirm.
-  out.erase(http::field::expect);
-  out.keep_alive(true);
-  return out;
+// Feeds the buffered bytes to the parser until it needs more, or is done with the head (when
+// headOnly) or the whole response.
+void ParseBuffered(UpstreamParser& parser, beast::flat_buffer& buffer, bool headOnly,
+                   error_code& ec) {
+  while (buffer.size() > 0 && !parser.is_done() && !(headOnly && parser.is_header_done())) {
+    const size_t used = parser.put(buffer.data(), ec);
+    buffer.consume(used);
+    if (ec == http::error::need_more) {
+      ec = {};
+      return;
+    }
+    if (ec || used == 0) return;
+  }
+}
+
+// Reads from the upstream into buffer; an end of stream goes to the parser (which may then be
+// done, for a body that ends with the connection).
+Task<void> ReadMore(tcp::socket& socket, UpstreamScratch& scratch, Deadline& deadline,
+                    Duration timeout, error_code& ec) {
+  const Deadline::Scope scope(deadline, timeout, socket);
+  const size_t got = co_await socket.async_read_some(scratch.buffer.prepare(kBodyReadBytes),
+                                                     Capture(ec));
+  if (ec == asio::error::eof) {
+    ec = {};
+    if (!scratch.parser->got_some()) {
+      ec = http::error::end_of_stream;
+    } else {
+      scratch.parser->put_eof(ec);
+    }
+    co_return;
+  }
+  if (ec && deadline.Expired()) ec = beast::error::timeout;
+  if (!ec) scratch.buffer.commit(got);
+}
+
+// After a complete response: the connection goes back to the pool when the response allows it
+// and nothing followed it (bytes after it would be taken for the next one), else it closes.
+void GiveBackOrClose(UpstreamPool& pool, const ListenAddress& upstream, tcp::socket& socket,
+                     UpstreamScratch& scratch) {
+  if (scratch.parser->keep_alive() && scratch.buffer.size() == 0) {
+    pool.GiveBack(upstream, std::move(socket));
+  }
+  error_code ignored;
+  socket.close(ignored);
+  scratch.buffer.consume(scratch.buffer.size());
 }
 
 // Relays the upstream's body; gives the connection back when the body ended cleanly.
 class UpstreamBody final : public BodySource {
  public:
-  UpstreamBody(beast::tcp_stream stream, beast::flat_buffer buffer,
-               std::unique_ptr<UpstreamParser> parser, UpstreamPool& pool, ListenAddress upstream,
-               Duration readTimeout)
-      : stream_(std::move(stream)),
-        buffer_(std::move(buffer)),
-        parser_(std::move(parser)),
+  UpstreamBody(tcp::socket socket, UpstreamScratch& scratch, UpstreamPool& pool,
+               const ListenAddress& upstream, Duration readTimeout, Deadline& deadline)
+      : socket_(std::move(socket)),
+        scratch_(scratch),
         pool_(pool),
-        upstream_(std::move(upstream)),
-        readTimeout_(readTimeout) {}
+        upstream_(upstream),
+        readTimeout_(readTimeout),
+        deadline_(deadline) {}
 
-  Task<std::string> Next(error_code& ec) override {
-    std::string block;
-    while (!parser_->is_done() && block.empty()) {
-      block.resize(kBodyBlockBytes);
-      parser_->get().body().data = block.data();
-      parser_->get().body().size = block.size();
-      stream_.expires_after(readTimeout_);
-      error_code readError;
-      co_await http::async_read(stream_, buffer_, *parser_, Capture(readError));
-      if (readError && readError != http::error::need_buffer) {
-        ec = readError;
-        co_return std::string();
-      }
-      block.resize(kBodyBlockBytes - parser_->get().body().size);
+  Task<BodyPieces> Next(error_code& ec) override {
+    UpstreamParser& parser = *scratch_.parser;
+    scratch_.pieces.clear();
+    for (;;) {
+      ParseBuffered(parser, scratch_.buffer, false, ec);
+      if (ec) co_return BodyPieces();
+      if (!scratch_.pieces.empty() || parser.is_done()) break;
+      co_await ReadMore(socket_, scratch_, deadline_, readTimeout_, ec);
+      if (ec) co_return BodyPieces();
     }
-    if (parser_->is_done() && !givenBack_) {
-      givenBack_ = true;
-      if (parser_->get().keep_alive() && buffer_.size() == 0) {
-        pool_.GiveBack(upstream_, std::move(stream_));
-      }
+    if (parser.is_done() && socket_.is_open()) {
+      // Bytes after the response would be taken for the next one: such a connection closes.
+      GiveBackOrClose(pool_, upstream_, socket_, scratch_);
     }
-    co_return block;
+    co_return BodyPieces(scratch_.pieces);
   }
 
  private:
-  beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  std::unique_ptr<UpstreamParser> parser_;
+  tcp::socket socket_;
+  UpstreamScratch& scratch_;
   UpstreamPool& pool_;
-  ListenAddress upstream_;
+  const ListenAddress& upstream_;
   Duration readTimeout_;
-  bool givenBack_ = false;
+  Deadline& deadline_;
 };
 
 // Methods whose request may be sent twice without harm.
@@ -117,13 +140,26 @@ bool IsIdempotent(http::verb method) {
   }
 }
 
-std::unique_ptr<UpstreamParser> NewUpstreamParser(http::verb method) {
-  auto parser = std::make_unique<UpstreamParser>();
-  // Bodies stream through block by block, so their size is not bounded here. (Boost 1.74
+UpstreamParser& NewUpstreamParser(UpstreamScratch& scratch, http::verb method) {
+  UpstreamParser& parser = scratch.parser.emplace();
+  parser.get().body() = &scratch.pieces;
+  // Bodies stream through piece by piece, so their size is not bounded here. (Boost 1.74
   // compares lengths against an empty limit as exceeding it, so the limit is the largest.)
-  parser->body_limit(std::numeric_limits<std::uint64_t>::max());
-  if (method == http::verb::head) parser->skip(true);
+  parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+  if (method == http::verb::head) parser.skip(true);
   return parser;
+}
+
+// Reads the head of the next response into the scratch's parser.
+Task<void> ReadResponseHead(tcp::socket& socket, UpstreamScratch& scratch, Deadline& deadline,
+                            Duration timeout, error_code& ec) {
+  UpstreamParser& parser = *scratch.parser;
+  for (;;) {
+    ParseBuffered(parser, scratch.buffer, true, ec);
+    if (ec || parser.is_header_done()) co_return;
+    co_await ReadMore(socket, scratch, deadline, timeout, ec);
+    if (ec) co_return;
+  }
 }
 
 bool IsTimeout(const error_code& ec) {
@@ -135,10 +171,49 @@ OutgoingResponse GatewayFailure(const error_code& ec) {
                                         : http::status::bad_gateway);
 }
 
+Task<error_code> Connect(tcp::socket& socket, const ListenAddress& upstream, Deadline& deadline,
+                         Duration timeout) {
+  error_code ec;
+  const tcp::endpoint endpoint(asio::ip::make_address(upstream.host, ec), upstream.port);
+  if (ec) co_return ec;
+  const Deadline::Scope scope(deadline, timeout, socket);
+  co_await socket.async_connect(endpoint, Capture(ec));
+  if (ec && deadline.Expired()) ec = beast::error::timeout;
+  if (!ec) socket.set_option(tcp::no_delay(true), ec);  // the request goes out whole
+  co_return ec;
+}
+
 }  // namespace
 
+void AppendUpstreamRequestHead(const http::request<http::string_body>& request,
+                               const ConnectionFacts& client, std::string& out) {
+  out.append(request.method_string()).append(" ").append(request.target()).append(" HTTP/1.1\r\n");
+  std::string forwardedFor;
+  for (const auto& field : request) {
+    const http::field name = field.name();
+    const bool unknown = name == http::field::unknown;
+    if (unknown && EqualsIgnoreCase(field.name_string(), "X-Forwarded-For")) {
+      forwardedFor.append(field.value()).append(", ");
+      continue;
+    }
+    if (IsHopByHop(name) || (unknown && EqualsIgnoreCase(field.name_string(), "X-Forwarded-Proto")) ||
+        name == http::field::content_length || name == http::field::expect) {
+      // The client got its 100 Continue from this server and the body is read: the upstream
+      // is not asked to confirm.
+      continue;
+    }
+    out.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
+  }
+  out.append("X-Forwarded-For: ").append(forwardedFor).append(client.remoteAddress).append("\r\n");
+  out.append("X-Forwarded-Proto: ").append(client.secure ? "https" : "http").append("\r\n");
+  if (!request.body().empty() || request.has_content_length()) {
+    out.append("Content-Length: ").append(std::to_string(request.body().size())).append("\r\n");
+  }
+  out.append("\r\n");
+}
+
 ReverseProxy::ReverseProxy(const ServerConfig& config)
-    : config_(config), pool_(config.idleUpstreamConnections) {}
+    : config_(config), pool_(config.idleUpstreamConnections, config.threads) {}
 
 const ProxyRoute* ReverseProxy::Match(std::string_view decodedPath) const {
   const ProxyRoute* best = nullptr;
@@ -151,67 +226,65 @@ const ProxyRoute* ReverseProxy::Match(std::string_view decodedPath) const {
 
 Task<OutgoingResponse> ReverseProxy::Forward(const ProxyRoute& route,
                                              const http::request<http::string_body>& request,
-                                             const ConnectionFacts& client) {
-  const auto executor = co_await asio::this_coro::executor;
-  const http::request<http::string_body> upstreamRequest = UpstreamRequest(request, client);
+                                             const ConnectionFacts& client,
+                                             UpstreamScratch& scratch, Deadline& deadline) {
+  scratch.head.clear();
+  AppendUpstreamRequestHead(request, client, scratch.head);
+  const std::array<asio::const_buffer, 2> wire = {asio::buffer(scratch.head),
+                                                 asio::buffer(request.body())};
   error_code ec;
   // A kept-alive connection may have been closed by the upstream meanwhile: when it fails before
   // any byte of a response came back, a request that may run twice goes once more over a new
   // connection; any other gets 502, since the upstream may have acted on it.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    std::optional<beast::tcp_stream> stream;
-    if (attempt == 0) {
-      if (auto idle = pool_.TakeIdle(route.upstream, executor)) stream.emplace(std::move(*idle));
-    }
-    const bool reused = stream.has_value();
-    if (!stream) {
-      stream.emplace(executor);
-      ec = {};
-      const tcp::endpoint endpoint(asio::ip::make_address(route.upstream.host, ec),
-                                   route.upstream.port);
+    std::optional<tcp::socket> socket;
+    if (attempt == 0) socket = pool_.TakeIdle(route.upstream);
+    const bool reused = socket.has_value();
+    if (!socket) {
+      socket.emplace(co_await asio::this_coro::executor);
+      ec = co_await Connect(*socket, route.upstream, deadline, config_.connectTimeout);
       if (ec) co_return GatewayFailure(ec);
-      stream->expires_after(config_.connectTimeout);
-      co_await stream->async_connect(endpoint, Capture(ec));
-      if (ec) co_return GatewayFailure(ec);
-      stream->socket().set_option(tcp::no_delay(true), ec);  // the request goes out whole
     }
-    stream->expires_after(config_.responseTimeout);
-    ec = {};
-    co_await http::async_write(*stream, upstreamRequest, Capture(ec));
-    auto parser = NewUpstreamParser(request.method());
-    beast::flat_buffer buffer;
+    scratch.buffer.consume(scratch.buffer.size());
+    {
+      const Deadline::Scope scope(deadline, config_.responseTimeout, *socket);
+      co_await asio::async_write(*socket, wire, Capture(ec));
+      if (ec && deadline.Expired()) ec = beast::error::timeout;
+    }
+    NewUpstreamParser(scratch, request.method());
     // Interim responses (100 Continue, 102 Processing, 103 Early Hints) are dropped: only the
     // final one goes to the client, and the connection is reused only after it was read whole.
     int interim = 0;
     while (!ec) {
-      co_await http::async_read_header(*stream, buffer, *parser, Capture(ec));
-      const unsigned status = parser->get().result_int();
+      co_await ReadResponseHead(*socket, scratch, deadline, config_.responseTimeout, ec);
+      const unsigned status = scratch.parser->get().result_int();
       if (ec || status >= 200) break;
       // 101 switches to a protocol never asked for (Upgrade is not passed on).
       if (status == 101 || ++interim > kMaxInterimResponses) {
         ec = http::error::bad_status;
         break;
       }
-      parser = NewUpstreamParser(request.method());
+      NewUpstreamParser(scratch, request.method());
     }
-    if (ec && reused && !IsTimeout(ec) && interim == 0 && !parser->got_some() &&
+    if (ec && reused && !IsTimeout(ec) && interim == 0 && !scratch.parser->got_some() &&
         IsIdempotent(request.method())) {
       continue;
     }
     if (ec) co_return GatewayFailure(ec);
 
+    UpstreamParser& parser = *scratch.parser;
     OutgoingResponse response;
-    response.head.base() = parser->get().base();
-    RemoveHopByHop(response.head);
-    if (parser->is_done()) {
-      if (parser->get().keep_alive() && buffer.size() == 0) {
-        pool_.GiveBack(route.upstream, std::move(*stream));
-      }
+    response.head.base() = std::move(parser.get().base());
+    RemoveHopByHop(response.head.base());
+    if (parser.is_done()) {  // no body: a HEAD request, 204, 304
+      GiveBackOrClose(pool_, route.upstream, *socket, scratch);
       co_return response;
     }
-    response.body = std::make_unique<UpstreamBody>(std::move(*stream), std::move(buffer),
-                                                   std::move(parser), pool_, route.upstream,
-                                                   config_.upstreamReadTimeout);
+    // The framing of the upstream's body is the parser's to know; the client's is decided anew.
+    parser.eager(true);
+    response.body = std::make_unique<UpstreamBody>(std::move(*socket), scratch, pool_,
+                                                   route.upstream, config_.upstreamReadTimeout,
+                                                   deadline);
     co_return response;
   }
   co_return GatewayFailure(ec);

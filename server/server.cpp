@@ -66,6 +66,7 @@ bool Server::Start(std::string* reason) {
     tls_.emplace(ssl::context::tls_server);
     if (!LoadTls(*tls_, config_, reason)) return false;
   }
+  platform::ProcessIdentity();  // looked up once, before any request needs it
   if (!config_.modulePath.empty()) {
     filter_ = FilterHost::Load(config_.modulePath, reason);
     if (!filter_) return false;
@@ -105,8 +106,12 @@ Task<void> Server::AcceptLoop(tcp::acceptor& acceptor, bool secure) {
       co_await connectionEnded_.async_wait(Capture(ec));
       continue;
     }
-    // Each connection gets its own strand: its steps, and its filter calls, run one at a time.
-    tcp::socket socket = co_await acceptor.async_accept(asio::make_strand(io_), Capture(ec));
+    // A connection's steps, and its filter calls, run one at a time: on one thread by
+    // themselves, on several through a strand of the connection's own.
+    const asio::any_io_executor connectionExecutor =
+        config_.threads > 1 ? asio::any_io_executor(asio::make_strand(io_))
+                            : asio::any_io_executor(io_.get_executor());
+    tcp::socket socket = co_await acceptor.async_accept(connectionExecutor, Capture(ec));
     if (ec) {
       if (!acceptor.is_open() || ec == asio::error::operation_aborted) co_return;
       // Out of descriptors or similar: wait a little instead of spinning.
@@ -114,8 +119,8 @@ Task<void> Server::AcceptLoop(tcp::acceptor& acceptor, bool secure) {
       co_await pause.async_wait(Capture(ec));
       continue;
     }
-    // Responses go out in several writes (head, then body blocks); without this the second
-    // write waits for the client's delayed acknowledgement.
+    // A response may go out in several writes (a long body); without this a write may wait
+    // for the client's delayed acknowledgement of the one before.
     socket.set_option(tcp::no_delay(true), ec);
     const auto executor = socket.get_executor();
     connections_.fetch_add(1, std::memory_order_acq_rel);
@@ -123,11 +128,9 @@ Task<void> Server::AcceptLoop(tcp::acceptor& acceptor, bool secure) {
       ReportConnectionFailure(failure);
       ConnectionEnded();
     };
-    if (secure) {
-      asio::co_spawn(executor, ServeSecureConnection(std::move(socket), *tls_, *services_), ended);
-    } else {
-      asio::co_spawn(executor, ServePlainConnection(std::move(socket), *services_), ended);
-    }
+    asio::co_spawn(executor,
+                   ServeConnection(std::move(socket), secure ? &*tls_ : nullptr, *services_),
+                   ended);
   }
 }
 

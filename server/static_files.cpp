@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -20,27 +21,35 @@ std::string Canonical(const std::string& path) {
   return resolved;
 }
 
-// Reads an open file block by block; the descriptor closes with the body.
+// Reads an open file block by block into a buffer of its own, exactly the length its response
+// announced (a file cut short meanwhile breaks the response off); the descriptor closes with
+// the body.
 class FileBody final : public BodySource {
  public:
-  explicit FileBody(int fd) : fd_(fd) {}
+  FileBody(int fd, uint64_t size) : fd_(fd), remaining_(size) {}
   ~FileBody() override { ::close(fd_); }
   FileBody(const FileBody&) = delete;
   FileBody& operator=(const FileBody&) = delete;
 
-  Task<std::string> Next(error_code& ec) override {
-    std::string block(kBodyBlockBytes, '\0');
-    const ssize_t got = ::read(fd_, block.data(), block.size());
-    if (got < 0) {
-      ec = error_code(errno, boost::system::generic_category());
-      co_return std::string();
+  Task<BodyPieces> Next(error_code& ec) override {
+    if (!block_) block_ = std::make_unique_for_overwrite<char[]>(kBodyReadBytes);
+    if (remaining_ == 0) co_return BodyPieces();
+    const ssize_t got = ::read(fd_, block_.get(), std::min<uint64_t>(kBodyReadBytes, remaining_));
+    if (got <= 0) {
+      ec = got < 0 ? error_code(errno, boost::system::generic_category())
+                   : error_code(asio::error::eof);
+      co_return BodyPieces();
     }
-    block.resize(static_cast<size_t>(got));
-    co_return block;
+    remaining_ -= static_cast<uint64_t>(got);
+    piece_ = std::string_view(block_.get(), static_cast<size_t>(got));
+    co_return BodyPieces(&piece_, 1);
   }
 
  private:
   int fd_;
+  uint64_t remaining_;
+  std::unique_ptr<char[]> block_;
+  std::string_view piece_;
 };
 
 }  // namespace
@@ -108,7 +117,7 @@ OutgoingResponse StaticFiles::Serve(http::verb method, std::string_view decodedP
   response.head.result(http::status::ok);
   response.head.set(http::field::content_type, ContentTypeFor(*file));
   response.head.content_length(static_cast<uint64_t>(status.st_size));
-  response.body = std::make_unique<FileBody>(fd);
+  response.body = std::make_unique<FileBody>(fd, static_cast<uint64_t>(status.st_size));
   return response;
 }
 

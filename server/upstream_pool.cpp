@@ -1,47 +1,57 @@
 // The idle upstream connections.
 #include "upstream_pool.h"
 
+#include <functional>
+#include <thread>
+
 namespace nexoral::server {
 
-std::string UpstreamPool::Key(const ListenAddress& upstream) {
-  return upstream.host + "|" + std::to_string(upstream.port);
+UpstreamPool::UpstreamPool(size_t idlePerUpstream, unsigned shards)
+    : shardCount_(std::max(1u, shards)) {
+  idlePerShard_ = (idlePerUpstream + shardCount_ - 1) / shardCount_;
+  shards_ = std::make_unique<Shard[]>(shardCount_);
 }
 
-std::optional<beast::tcp_stream> UpstreamPool::TakeIdle(const ListenAddress& upstream,
-                                                        const asio::any_io_executor& executor) {
-  std::optional<tcp::socket> socket;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto found = idle_.find(Key(upstream));
-    if (found == idle_.end() || found->second.empty()) return std::nullopt;
-    socket.emplace(std::move(found->second.front()));
-    found->second.pop_front();
+UpstreamPool::Shard& UpstreamPool::ThisThreadsShard() {
+  if (shardCount_ == 1) return shards_[0];
+  return shards_[std::hash<std::thread::id>{}(std::this_thread::get_id()) % shardCount_];
+}
+
+std::optional<tcp::socket> UpstreamPool::TakeFrom(Shard& shard, const ListenAddress& upstream) {
+  std::lock_guard<std::mutex> guard(shard.mutex);
+  auto found = shard.idle.find(upstream);
+  if (found == shard.idle.end() || found->second.empty()) return std::nullopt;
+  // The most recently used first: the one least likely closed by the upstream meanwhile.
+  std::optional<tcp::socket> socket(std::move(found->second.back()));
+  found->second.pop_back();
+  return socket;
+}
+
+std::optional<tcp::socket> UpstreamPool::TakeIdle(const ListenAddress& upstream) {
+  Shard& own = ThisThreadsShard();
+  if (auto socket = TakeFrom(own, upstream)) return socket;
+  // Before a new connection is opened, one idle in another thread's shard will do.
+  for (unsigned i = 0; i < shardCount_; ++i) {
+    if (&shards_[i] == &own) continue;
+    if (auto socket = TakeFrom(shards_[i], upstream)) return socket;
   }
-  error_code ec;
-  const tcp::endpoint peer = socket->remote_endpoint(ec);
-  if (ec) return std::nullopt;  // closed while idle
-  const auto protocol = peer.protocol();
-  const auto handle = socket->release(ec);
-  if (ec) return std::nullopt;
-  tcp::socket rebound(executor);
-  rebound.assign(protocol, handle, ec);
-  if (ec) return std::nullopt;
-  return beast::tcp_stream(std::move(rebound));
+  return std::nullopt;
 }
 
-void UpstreamPool::GiveBack(const ListenAddress& upstream, beast::tcp_stream stream) {
-  stream.expires_never();
-  tcp::socket socket = stream.release_socket();
-  if (!socket.is_open()) return;
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::deque<tcp::socket>& idle = idle_[Key(upstream)];
-  if (idle.size() >= idlePerUpstream_) return;  // closes the socket
+void UpstreamPool::GiveBack(const ListenAddress& upstream, tcp::socket socket) {
+  if (!socket.is_open() || idlePerShard_ == 0) return;
+  Shard& shard = ThisThreadsShard();
+  std::lock_guard<std::mutex> guard(shard.mutex);
+  std::deque<tcp::socket>& idle = shard.idle[upstream];
+  if (idle.size() >= idlePerShard_) return;  // closes the socket
   idle.push_back(std::move(socket));
 }
 
 void UpstreamPool::CloseAll() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  idle_.clear();
+  for (unsigned i = 0; i < shardCount_; ++i) {
+    std::lock_guard<std::mutex> guard(shards_[i].mutex);
+    shards_[i].idle.clear();
+  }
 }
 
 }  // namespace nexoral::server

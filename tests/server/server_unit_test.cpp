@@ -11,6 +11,7 @@
 #include "platform/error_codes.h"
 #include "request_intake.h"
 #include "request_path.h"
+#include "response_writer.h"
 #include "server_config.h"
 #include "server_variables.h"
 #include "static_files.h"
@@ -292,6 +293,44 @@ TEST(RequestPathAndStaticFilesTest, OnlyUnambiguousPathsInsideTheRootReachAFile)
   EXPECT_EQ(files.Resolve("/owa/"), files.Resolve("/owa/index.html"));
   EXPECT_EQ(ContentTypeFor("/owa/app.JS"), "text/javascript; charset=utf-8");
   EXPECT_EQ(ContentTypeFor("/dir.d/app"), "application/octet-stream");
+}
+
+// Chunks the client and the filter get: the pieces' bytes in order, none longer than four
+// hexadecimal digits say, none empty (an empty one would end the body).
+TEST(ResponseFramingTest, ChunksCarryEveryByteAndAtMostFourHexDigits) {
+  const std::string big(70000, 'b');
+  const struct {
+    std::vector<std::string_view> pieces;
+    bool chunked;
+    std::vector<size_t> sizes;  // of the chunks, when chunked
+  } cases[] = {
+      {{"abc", "", big}, false, {}},
+      {{"abc", "", big}, true, {3, 0xFFFF, 70000 - 0xFFFF}},
+      {{std::string_view(big).substr(0, 0x10000)}, true, {0xFFFF, 1}},
+  };
+  for (const auto& c : cases) {
+    std::string wire;
+    ResponseWriter::AppendFramed(c.pieces, c.chunked, wire);
+    std::string expected;
+    for (const std::string_view piece : c.pieces) expected.append(piece);
+    if (!c.chunked) {
+      EXPECT_EQ(wire, expected);
+      continue;
+    }
+    std::string data;
+    std::vector<size_t> sizes;
+    for (size_t at = 0; at < wire.size();) {
+      const size_t lineEnd = wire.find("\r\n", at);
+      ASSERT_NE(lineEnd, std::string::npos);
+      sizes.push_back(std::stoul(wire.substr(at, lineEnd - at), nullptr, 16));
+      data += wire.substr(lineEnd + 2, sizes.back());
+      at = lineEnd + 2 + sizes.back();
+      ASSERT_EQ(wire.substr(at, 2), "\r\n");
+      at += 2;
+    }
+    EXPECT_EQ(sizes, c.sizes);
+    EXPECT_EQ(data, expected);
+  }
 }
 
 }  // namespace
