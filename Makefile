@@ -60,26 +60,17 @@ coverage:
 # requests and what the sample worker logged of them, and keeps the server in the foreground;
 # Ctrl-C stops it gracefully. The product folder Zephyrquill/ holds the installation
 # folder Nexoral/ (the module, Settings/, Resource/, workers/) and the common folder
-# "Common Files/" with the log module and the components in bin/. The registry, the event log,
-# the log files and the mailbox store stay inside $(DEMO_DIR).
+# "Common Files/" with the log module and the components in bin/ (demo/install.sh, which
+# bench/proxy_bench.sh shares). The registry, the event log, the log files and the mailbox store
+# stay inside $(DEMO_DIR).
 DEMO_ROOT = $(abspath $(DEMO_DIR))
-DEMO_INSTALL = $(DEMO_DIR)/Zephyrquill/Nexoral
-DEMO_COMMON = $(DEMO_DIR)/Zephyrquill/Common Files
 DEMO_ENV = APP_POOL_ID=DemoPool NEXORAL_REGISTRY_ROOT=$(DEMO_ROOT)/registry \
   NEXORAL_EVENT_LOG_FILE=$(DEMO_ROOT)/events.log NEXORAL_SYSTEM_DIR=$(DEMO_ROOT)/logs \
   NEXORAL_MAILBOX_STORE=$(DEMO_ROOT)/mailbox-properties.db
 demo: build
 	rm -rf $(DEMO_DIR)
-	mkdir -p $(DEMO_INSTALL)/Settings $(DEMO_INSTALL)/Resource $(DEMO_INSTALL)/workers \
-	  "$(DEMO_COMMON)/bin" $(DEMO_DIR)/registry $(DEMO_DIR)/logs
+	demo/install.sh $(BUILD_DIR) $(DEMO_DIR)
 	cp -r demo/www demo/users demo/server.conf $(DEMO_DIR)/
-	cp demo/CoreSettings.xml $(DEMO_INSTALL)/Settings/
-	cp $(BUILD_DIR)/src/nexoral.so $(DEMO_INSTALL)/Nexoral.so
-	cp $(BUILD_DIR)/components/resource/CoreRes.so $(DEMO_INSTALL)/Resource/
-	cp $(BUILD_DIR)/workers/SampleWorker.so $(DEMO_INSTALL)/workers/
-	cp $(BUILD_DIR)/components/logmodule/LogModule.so "$(DEMO_COMMON)/bin/"
-	cp $(BUILD_DIR)/components/bin/ZQCache.so $(BUILD_DIR)/components/bin/ZqExchangeAccess.so \
-	  "$(DEMO_COMMON)/bin/"
 	$(DEMO_ENV) $(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
 	$(DEMO_ENV) demo/tour.sh $(BUILD_DIR)/server/nexoral-server $(DEMO_DIR)
 

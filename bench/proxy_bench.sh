@@ -1,104 +1,408 @@
 #!/usr/bin/env bash
-# Compares nexoral-server with nginx as reverse proxies of the same upstream on loopback.
-# The upstream is an nginx serving a small file; wrk drives each front end in turn and the
-# script prints requests per second and latency percentiles side by side, with their ratio.
-# Not part of `make test`. Usage: bench/proxy_bench.sh [seconds] [connections] [threads]
-# Needs the release build (make build); installs wrk and nginx-light when run as root.
+# Measures nexoral-server as a reverse proxy side by side with nginx, one core's worth each:
+# one nexoral-server thread (threads = 1) against one nginx worker (worker_processes 1), both
+# passing the same pages on from a separate nginx upstream (its own instance, one worker, no
+# access log) over kept-alive upstream connections, driven by wrk -t1 on loopback.
+#
+# Front-end configurations, each measured with a 2 KB and a 100 KB page:
+#   1  nginx, proxy_pass (the reference)
+#   2  nexoral-server without the module
+#   3  nexoral-server with the module, log off, no worker subscribed to the page's URL
+#   4  nexoral-server with the module, log off, the sample worker subscribed to the URL
+#   5  nexoral-server with the module and the demo's log settings (a plain log file), the
+#      sample worker subscribed
+# The module installations are laid out by demo/install.sh with demo/CoreSettings.xml, changed
+# only where a configuration says so. Each response is checked once with curl (status 200, the
+# page's length, the module's added response header exactly where a worker takes the request).
+# Then every configuration runs once per round, the rounds one after the other, and the table
+# gives per page and configuration the medians over the rounds of requests per second, p50 and
+# p99 latency, and the front end's CPU time per request (utime + stime of its processes from
+# /proc/<pid>/stat over the run, divided by the requests wrk completed; for nginx the master
+# and the worker), with the ratios of req/s and p99 to nginx. wrk's non-2xx and socket errors
+# are listed under the table.
+#
+# --syscalls instead runs each configuration once per page for a few seconds under
+# `strace -c -f -p <pid>` (the nginx worker for the reference) and prints system calls per
+# request: the ten most frequent of each configuration by name, and the total.
+#
+# Usage: bench/proxy_bench.sh [-d SECONDS] [-c CONNECTIONS] [-r ROUNDS] [--syscalls]
+#   -d  length of each wrk run (default 10; 3 with --syscalls)
+#   -c  wrk connections (default 32); also the idle upstream connections each front end keeps
+#   -r  rounds, the medians are taken over them (default 3)
+# Needs the release build (make build; BUILD_DIR=<folder> for another one). Installs wrk,
+# nginx-light (and strace for --syscalls) with apt-get when run as root and they are missing.
+# Everything it starts and the temporary folder go when it ends, Ctrl-C included.
+# Not part of `make test`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DURATION="${1:-10}"
-CONNECTIONS="${2:-32}"
-THREADS="${3:-2}"
-SERVER=build/server/nexoral-server
-MODULE=build/src/nexoral.so
-UPSTREAM_PORT=18081
-NGINX_PROXY_PORT=18082
-NEXORAL_PORT=18083
+usage() { sed -n 's/^# \{0,1\}//; /^Usage:/,/^Not part/p' "$0"; exit "${1:-0}"; }
 
-for tool in wrk nginx; do
-  if ! command -v "$tool" >/dev/null; then
-    if [ "$(id -u)" -ne 0 ]; then echo "bench: $tool is missing (run as root to install)"; exit 1; fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$([ "$tool" = nginx ] && echo nginx-light || echo wrk)"
-  fi
+DURATION=""
+CONNECTIONS=32
+ROUNDS=3
+SYSCALLS=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -d | --duration) DURATION="${2:-}"; shift 2 || usage 2 ;;
+    -c | --connections) CONNECTIONS="${2:-}"; shift 2 || usage 2 ;;
+    -r | --rounds) ROUNDS="${2:-}"; shift 2 || usage 2 ;;
+    --syscalls) SYSCALLS=1; shift ;;
+    -h | --help) usage 0 ;;
+    *) echo "bench: unknown argument $1" >&2; usage 2 ;;
+  esac
 done
-[ -x "$SERVER" ] || { echo "bench: build first (make build)"; exit 1; }
+[ -n "$DURATION" ] || DURATION=$([ "$SYSCALLS" = 1 ] && echo 3 || echo 10)
+for value in "$DURATION" "$CONNECTIONS" "$ROUNDS"; do
+  [[ "$value" =~ ^[1-9][0-9]{0,5}$ ]] || { echo "bench: $value is not a positive number" >&2; exit 2; }
+done
 
-WORK="$(mktemp -d /tmp/nexoral-bench-XXXXXX)"
-chmod 755 "$WORK"  # nginx workers run as an unprivileged user
-PIDS=()
+BUILD="${BUILD_DIR:-build}"
+SERVER="$BUILD/server/nexoral-server"
+FRONT_ADDRESS=127.0.0.2  # the module redirects requests that arrive through 127.0.0.1
+UPSTREAM_ADDRESS=127.0.0.1
+PAGE_PREFIX=/owa/bench/  # under the sample worker's subscription in demo/CoreSettings.xml
+PAGES=(2k 100k)
+declare -A PAGE_BYTES=([2k]=2048 [100k]=102400) PAGE_TITLE=([2k]="2 KB" [100k]="100 KB")
+CONFIGS=(1 2 3 4 5)
+declare -A LABEL=(
+  [1]="1 nginx proxy (reference)"
+  [2]="2 nexoral-server, no module"
+  [3]="3 module, log off, not subscribed"
+  [4]="4 module, log off, worker subscribed"
+  [5]="5 module, demo log on, worker subscribed")
+
+# ---- tools and build ----
+PATH="$PATH:/usr/sbin:/sbin"
+missing=()
+command -v wrk >/dev/null || missing+=(wrk)
+command -v nginx >/dev/null || missing+=(nginx-light)
+command -v curl >/dev/null || missing+=(curl)
+[ "$SYSCALLS" = 0 ] || command -v strace >/dev/null || missing+=(strace)
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then echo "bench: missing ${missing[*]} (run as root to install)" >&2; exit 1; fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+for built in "$SERVER" "$BUILD/src/nexoral.so" "$BUILD/workers/SampleWorker.so" \
+    "$BUILD/components/resource/CoreRes.so" "$BUILD/components/logmodule/LogModule.so" \
+    "$BUILD/components/bin/ZQCache.so"; do
+  [ -f "$built" ] || { echo "bench: $built is missing: build first (make build)" >&2; exit 1; }
+done
+TICKS=$(getconf CLK_TCK)
+
+# ---- processes and clean-up ----
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/nexoral-bench-XXXXXX")"
+chmod 755 "$WORK"  # nginx workers run as an unprivileged user when started by root
+PIDS=()      # long-running processes: the nginx masters and the servers
+CURRENT=""   # the wrk of the moment
+TRACER=""    # the strace of the moment
+stop() {  # pid: asks it to end, then insists after 15 s
+  local pid="$1" child
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then
+    for child in $(pgrep -P "$pid"); do kill -KILL "$child" 2>/dev/null; done
+    kill -KILL "$pid" 2>/dev/null
+  fi
+  wait "$pid" 2>/dev/null
+}
 cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  trap - EXIT INT TERM
+  set +e
+  [ -z "$CURRENT" ] || stop "$CURRENT"
+  [ -z "$TRACER" ] || stop "$TRACER"  # detaches before the traced process goes
+  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${PIDS[@]}"; do stop "$pid"; done
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+fail() { echo "bench: $*" >&2; exit 1; }
 
-# ---- the upstream and the nginx proxy: one nginx, two servers ----
-mkdir -p "$WORK/nginx/logs" "$WORK/www/api"
-head -c 2048 /dev/zero | tr '\0' 'x' > "$WORK/www/api/bench.txt"
-cat > "$WORK/nginx/nginx.conf" <<CONF
+free_port() {  # variable: sets it to a port no socket listens on, nor one handed out before
+  local port
+  while :; do
+    port=$((20000 + RANDOM % 30000))
+    grep -q "$(printf ':%04X ' "$port")" /proc/net/tcp /proc/net/tcp6 2>/dev/null && continue
+    [[ " ${TAKEN_PORTS:-} " == *" $port "* ]] && continue
+    TAKEN_PORTS="${TAKEN_PORTS:-} $port"
+    printf -v "$1" '%s' "$port"
+    return
+  done
+}
+
+# ---- the pages and the upstream ----
+mkdir -p "$WORK/www$PAGE_PREFIX"
+for page in "${PAGES[@]}"; do
+  head=$'<!DOCTYPE html>\n<html><head><title>bench</title></head><body>\n'
+  tail=$'</body></html>\n'
+  filler=$((PAGE_BYTES[$page] - ${#head} - ${#tail}))
+  { printf '%s' "$head"
+    yes '<p>Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod.</p>' | head -c "$filler" || true
+    printf '%s' "$tail"; } > "$WORK/www${PAGE_PREFIX}page-$page.html"
+done
+
+start_nginx() {  # name config-body -> pid of the master
+  mkdir -p "$WORK/$1"
+  cat > "$WORK/$1/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/logs/error.log warn;
-events { worker_connections 1024; }
+pid $WORK/$1/nginx.pid;
+error_log $WORK/$1/error.log warn;
+events { worker_connections 4096; }
 http {
   access_log off;
-  upstream backend { server 127.0.0.1:$UPSTREAM_PORT; keepalive 32; }
-  server { listen 127.0.0.1:$UPSTREAM_PORT; root $WORK/www; }
+  keepalive_requests 1000000;
+  types { text/html html; }
+$2
+}
+CONF
+  nginx -p "$WORK/$1/" -e "$WORK/$1/error.log" -c "$WORK/$1/nginx.conf" &
+  PIDS+=($!)
+}
+free_port UPSTREAM_PORT
+start_nginx upstream "  sendfile on;
+  server { listen $UPSTREAM_ADDRESS:$UPSTREAM_PORT; root $WORK/www; }"
+UPSTREAM_PID=$!
+
+# ---- the front ends ----
+declare -A URL_BASE FRONT_PIDS INSTALL
+free_port NGINX_PORT
+# Upstream connections kept alive as many as wrk opens; a 100 KB page fits the proxy's buffers,
+# so nginx never spills a response to a temporary file.
+start_nginx proxy "  upstream backend {
+    server $UPSTREAM_ADDRESS:$UPSTREAM_PORT;
+    keepalive $CONNECTIONS;
+    keepalive_requests 1000000;
+  }
   server {
-    listen 127.0.0.1:$NGINX_PROXY_PORT;
-    location /api/ {
+    listen $FRONT_ADDRESS:$NGINX_PORT;
+    location / {
       proxy_pass http://backend;
       proxy_http_version 1.1;
-      proxy_set_header Connection "";
+      proxy_set_header Connection \"\";
+      proxy_buffers 16 8k;
+      proxy_max_temp_file_size 0;
     }
-  }
-}
-CONF
-nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" &
-PIDS+=($!)
+  }"
+NGINX_PID=$!
+URL_BASE[1]="http://$FRONT_ADDRESS:$NGINX_PORT"
 
-# ---- nexoral-server with the module loaded, proxying /api/ to the same upstream ----
-cat > "$WORK/server.conf" <<CONF
+for attempt in $(seq 100); do
+  curl -sf -o /dev/null "${URL_BASE[1]}${PAGE_PREFIX}page-2k.html" && break
+  if ! kill -0 "$NGINX_PID" 2>/dev/null || ! kill -0 "$UPSTREAM_PID" 2>/dev/null; then
+    fail "nginx did not start: $(cat "$WORK"/*/error.log)"
+  fi
+  [ "$attempt" -lt 100 ] || fail "nginx does not answer: $(cat "$WORK"/*/error.log)"
+  sleep 0.1
+done
+FRONT_PIDS[1]="$NGINX_PID $(pgrep -P "$NGINX_PID" | tr '\n' ' ')"
+
+SETTINGS=Zephyrquill/Nexoral/Settings/CoreSettings.xml
+edit_settings() {  # root sed-expression what: changes the installation's settings, or fails
+  local file="$1/$SETTINGS"
+  cp "$file" "$file.demo"
+  sed -i "$2" "$file"
+  ! cmp -s "$file" "$file.demo" || fail "demo/CoreSettings.xml no longer has $3"
+}
+start_nexoral() {  # configuration [installation root]
+  local dir="$WORK/nexoral-$1" module="" port
+  mkdir -p "$dir"
+  [ -z "${2:-}" ] || module="module = $2/Zephyrquill/Nexoral/Nexoral.so"
+  cat > "$dir/server.conf" <<CONF
 [server]
 threads = 1
-module = $PWD/$MODULE
+$module
 [listen]
-http = 127.0.0.1:$NEXORAL_PORT
+http = $FRONT_ADDRESS:0
 [auth]
-anonymous = /api/
+anonymous = $PAGE_PREFIX
 [proxy]
-route = /api/ 127.0.0.1:$UPSTREAM_PORT
-idle_connections = 64
+route = $PAGE_PREFIX $UPSTREAM_ADDRESS:$UPSTREAM_PORT
+idle_connections = $CONNECTIONS
 CONF
-"$SERVER" --config "$WORK/server.conf" --ready-file "$WORK/ready" 2>"$WORK/server.err" &
-PIDS+=($!)
-for _ in $(seq 100); do [ -s "$WORK/ready" ] && curl -sf "http://127.0.0.1:$NGINX_PROXY_PORT/api/bench.txt" >/dev/null && break; sleep 0.1; done
-curl -sf "http://127.0.0.1:$NEXORAL_PORT/api/bench.txt" >/dev/null || { echo "bench: nexoral-server does not answer"; cat "$WORK/server.err"; exit 1; }
-
-# ---- measure ----
-measure() {  # name port -> file with rps and percentiles
-  wrk -t"$THREADS" -c"$CONNECTIONS" -d"${DURATION}s" --latency "http://127.0.0.1:$2/api/bench.txt" > "$WORK/$1.txt"
+  # The environment of `make demo`, rooted in the installation.
+  env -u NEXORAL_COMPONENTS_DIR APP_POOL_ID=BenchPool \
+    NEXORAL_REGISTRY_ROOT="${2:-$dir}/registry" NEXORAL_EVENT_LOG_FILE="${2:-$dir}/events.log" \
+    NEXORAL_SYSTEM_DIR="${2:-$dir}/logs" NEXORAL_MAILBOX_STORE="${2:-$dir}/mailbox-properties.db" \
+    "$SERVER" --config "$dir/server.conf" --ready-file "$dir/ready" 2>"$dir/stderr.log" &
+  PIDS+=($!)
+  FRONT_PIDS[$1]=$!
+  for _ in $(seq 300); do
+    [ -s "$dir/ready" ] && break
+    kill -0 "${FRONT_PIDS[$1]}" 2>/dev/null || fail "nexoral-server ($1) did not start: $(cat "$dir/stderr.log")"
+    sleep 0.1
+  done
+  port=$(awk '$1 == "http" { print $3 }' "$dir/ready")
+  [ -n "$port" ] || fail "nexoral-server ($1) did not say its port: $(cat "$dir/stderr.log")"
+  URL_BASE[$1]="http://$FRONT_ADDRESS:$port"
 }
-measure nginx "$NGINX_PROXY_PORT"
-measure nexoral "$NEXORAL_PORT"
+start_nexoral 2
+for config in 3 4 5; do
+  INSTALL[$config]="$WORK/install-$config"
+  demo/install.sh "$BUILD" "${INSTALL[$config]}"
+done
+LOG_OFF='s/\(<ITEM ID="14"[^>]*VALUE="\)[^"]*"/\10"/'
+edit_settings "${INSTALL[3]}" "$LOG_OFF" "the log switch (item 14)"
+edit_settings "${INSTALL[3]}" 's/<SUBSCRIBE FOLDER="owa"/<SUBSCRIBE FOLDER="not-benched"/' \
+  "the sample worker's subscription to owa"
+edit_settings "${INSTALL[4]}" "$LOG_OFF" "the log switch (item 14)"
+for config in 3 4 5; do start_nexoral "$config" "${INSTALL[$config]}"; done
 
-field() {  # file pattern -> value
-  awk -v pattern="$2" '$1 == pattern { print $2; exit }' "$1"
+# ---- one check of every response ----
+# The response header the demo settings add (item 82) to a response a worker takes.
+ADDED_HEADER=$(sed -n 's/.*<ITEM ID="82"[^>]*VALUE="\([^":;]*\):.*/\1/p' demo/CoreSettings.xml | head -n 1)
+for config in "${CONFIGS[@]}"; do
+  for page in "${PAGES[@]}"; do
+    url="${URL_BASE[$config]}${PAGE_PREFIX}page-$page.html"
+    got=$(curl -s -o /dev/null -D "$WORK/headers" -w '%{http_code} %{size_download}' "$url" || true)
+    [ "$got" = "200 ${PAGE_BYTES[$page]}" ] ||
+      fail "${LABEL[$config]}: $url gave status and length '$got', not '200 ${PAGE_BYTES[$page]}'"
+    if [ -n "$ADDED_HEADER" ]; then
+      taken=$(grep -qi "^$ADDED_HEADER:" "$WORK/headers" && echo yes || echo no)
+      expected=$([ "$config" -ge 4 ] && echo yes || echo no)
+      [ "$taken" = "$expected" ] ||
+        fail "${LABEL[$config]}: header $ADDED_HEADER present: $taken, expected: $expected"
+    fi
+  done
+done
+grep -qs "SampleWorker \[1\] request GET ${PAGE_PREFIX}page-2k.html" \
+  "${INSTALL[5]}"/logs/LogFiles/ZephyrquillLogs/*.log ||
+  fail "${LABEL[5]}: the sample worker's lines are not in the log"
+
+cpu_ticks() {  # pids -> utime + stime of them together, in clock ticks
+  local total=0 pid
+  for pid in "$@"; do
+    total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{ print $12 + $13 }')))
+  done
+  echo "$total"
+}
+run_wrk() {  # url seconds output
+  wrk -t1 -c"$CONNECTIONS" -d"$2s" --latency "$1" > "$3" &
+  CURRENT=$!
+  wait "$CURRENT" || fail "wrk failed: $(cat "$3")"
+  CURRENT=""
+}
+completed() { awk '/ requests in / { print $1; exit }' "$1"; }
+errors() {  # wrk output -> its error lines, joined
+  grep -E "Non-2xx|Socket errors" "$1" | sed 's/^ *//' | paste -sd ';' - || true
 }
 to_ms() {  # "1.23ms" / "850.00us" / "1.01s" -> milliseconds
-  awk -v v="$1" 'BEGIN { n = v + 0; if (v ~ /us$/) n /= 1000; else if (v ~ /ms$/) n += 0; else if (v ~ /s$/) n *= 1000; printf "%.3f", n }'
+  awk -v v="$1" 'BEGIN { n = v + 0; if (v ~ /us$/) n /= 1000; else if (v ~ /ms$/) n += 0;
+                         else if (v ~ /s$/) n *= 1000; printf "%.3f", n }'
 }
-row() {  # label nexoral nginx
-  awk -v l="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%-14s %14s %14s %10.2f\n", l, a, b, (b > 0 ? a / b : 0) }'
+report_errors() {
+  if [ -s "$WORK/errors" ]; then echo "wrk errors:"; cat "$WORK/errors"; else echo "wrk errors: none"; fi
 }
-echo "upstream: 2 KiB file from nginx; wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s; nexoral-server threads = 1, nginx worker_processes 1"
-printf "%-14s %14s %14s %10s\n" "" "nexoral-server" "nginx" "ratio"
-row "requests/s" "$(field "$WORK/nexoral.txt" Requests/sec:)" "$(field "$WORK/nginx.txt" Requests/sec:)"
-for p in 50% 75% 90% 99%; do
-  row "latency $p ms" "$(to_ms "$(field "$WORK/nexoral.txt" "$p")")" "$(to_ms "$(field "$WORK/nginx.txt" "$p")")"
+truncate_log() {  # the plain log of configuration 5 grows by lines per request
+  find "${INSTALL[5]}/logs" -type f -name '*.log' -exec truncate -s 0 {} +
+}
+
+echo "nexoral proxy bench: wrk -t1 -c$CONNECTIONS -d${DURATION}s on loopback; $(nproc) cores," \
+  "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "front ends: nginx $(nginx -v 2>&1 | sed 's|.*/||') (worker_processes 1) and nexoral-server" \
+  "(threads = 1); upstream: nginx, 1 worker; no access log anywhere"
+for config in "${CONFIGS[@]}"; do echo "  ${LABEL[$config]}"; done
+
+# ---- --syscalls: system calls per request under strace ----
+if [ "$SYSCALLS" = 1 ]; then
+  for page in "${PAGES[@]}"; do
+    for config in "${CONFIGS[@]}"; do
+      pid=${FRONT_PIDS[$config]%% *}
+      [ "$config" != 1 ] || pid=$(pgrep -P "$NGINX_PID" | head -n 1)
+      out="$WORK/strace-$config-$page"
+      strace -c -f -U calls,name -S calls -o "$out.txt" -p "$pid" 2>"$out.err" &
+      TRACER=$!
+      for _ in $(seq 100); do grep -q attached "$out.err" && break; sleep 0.05; done
+      grep -q attached "$out.err" || fail "strace did not attach: $(cat "$out.err")"
+      run_wrk "${URL_BASE[$config]}${PAGE_PREFIX}page-$page.html" "$DURATION" "$out.wrk"
+      kill -INT "$TRACER"
+      wait "$TRACER" || true
+      TRACER=""
+      [ "$config" != 5 ] || truncate_log
+      requests=$(completed "$out.wrk")
+      awk -v n="$requests" -v c="$config" \
+        '$1 ~ /^[0-9]+$/ && $2 != "total" { printf "%s %s %.3f\n", c, $2, $1 / n }
+         $2 == "total" { printf "%s total %.3f\n", c, $1 / n }' "$out.txt" |
+        awk '$2 == "total" || ++rank[$1] <= 10' >> "$WORK/syscalls-$page"
+      echo "$config requests $requests" >> "$WORK/syscalls-$page"
+      e=$(errors "$out.wrk")
+      [ -z "$e" ] || echo "  ${LABEL[$config]}, ${PAGE_TITLE[$page]}: $e" >> "$WORK/errors"
+    done
+    echo
+    echo "System calls per request, ${PAGE_TITLE[$page]} page (${PAGE_BYTES[$page]} bytes)," \
+      "the ten most frequent of each configuration:"
+    awk -v configs="${CONFIGS[*]}" '
+      { v[$2, $1] = $3 }
+      $2 != "total" && $2 != "requests" && !($2 in seen) { seen[$2] = 1; names[++n] = $2 }
+      END {
+        k = split(configs, c, " ")
+        printf "%-22s", "syscall"; for (i = 1; i <= k; i++) printf "%10s", c[i]; printf "\n"
+        for (j = 1; j <= n; j++) {
+          printf "%-22s", names[j]
+          for (i = 1; i <= k; i++) printf "%10s", ((names[j], c[i]) in v) ? v[names[j], c[i]] : "-"
+          printf "\n"
+        }
+        printf "%-22s", "total (all calls)"; for (i = 1; i <= k; i++) printf "%10s", v["total", c[i]]
+        printf "\n%-22s", "requests (wrk)"; for (i = 1; i <= k; i++) printf "%10s", v["requests", c[i]]
+        printf "\n"
+      }' "$WORK/syscalls-$page"
+  done
+  echo
+  echo "Columns are the configurations above; '-' is a call outside that configuration's ten."
+  echo "For nginx the worker process; strace slows every front end, so only the counts matter."
+  report_errors
+  exit 0
+fi
+
+# ---- the measurement: rounds of every configuration and page ----
+for round in $(seq "$ROUNDS"); do
+  for page in "${PAGES[@]}"; do
+    for config in "${CONFIGS[@]}"; do
+      out="$WORK/wrk-$config-$page-$round.txt"
+      # shellcheck disable=SC2086 # a list of pids
+      before=$(cpu_ticks ${FRONT_PIDS[$config]})
+      run_wrk "${URL_BASE[$config]}${PAGE_PREFIX}page-$page.html" "$DURATION" "$out"
+      # shellcheck disable=SC2086
+      after=$(cpu_ticks ${FRONT_PIDS[$config]})
+      [ "$config" != 5 ] || truncate_log
+      requests=$(completed "$out")
+      rps=$(awk '$1 == "Requests/sec:" { print $2 }' "$out")
+      p50=$(to_ms "$(awk '$1 == "50%" { print $2 }' "$out")")
+      p99=$(to_ms "$(awk '$1 == "99%" { print $2 }' "$out")")
+      cpu=$(awk -v t=$((after - before)) -v hz="$TICKS" -v n="$requests" \
+        'BEGIN { printf "%.2f", (n > 0 ? t * 1e6 / hz / n : 0) }')
+      echo "$page $config $rps $p50 $p99 $cpu" >> "$WORK/results"
+      e=$(errors "$out")
+      [ -z "$e" ] || echo "  ${LABEL[$config]}, ${PAGE_TITLE[$page]}, round $round: $e" >> "$WORK/errors"
+    done
+  done
 done
-grep -h -E "Non-2xx|Socket errors" "$WORK/nexoral.txt" "$WORK/nginx.txt" || true
+
+median() {  # page config column -> the median of that column over the rounds
+  awk -v p="$1" -v c="$2" -v k="$3" '$1 == p && $2 == c { print $k }' "$WORK/results" | sort -g |
+    awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+for page in "${PAGES[@]}"; do
+  echo
+  echo "${PAGE_TITLE[$page]} page: GET ${PAGE_PREFIX}page-$page.html, ${PAGE_BYTES[$page]} bytes of" \
+    "text/html; medians of $ROUNDS rounds"
+  printf "%-42s %10s %8s %8s %12s %11s %9s\n" configuration req/s "p50 ms" "p99 ms" "CPU µs/req" \
+    "req/s ratio" "p99 ratio"
+  ref_rps=$(median "$page" 1 3)
+  ref_p99=$(median "$page" 1 5)
+  for config in "${CONFIGS[@]}"; do
+    rps=$(median "$page" "$config" 3)
+    p99=$(median "$page" "$config" 5)
+    awk -v l="${LABEL[$config]}" -v rps="$rps" -v p50="$(median "$page" "$config" 4)" -v p99="$p99" \
+      -v cpu="$(median "$page" "$config" 6)" -v rr="$ref_rps" -v rp="$ref_p99" 'BEGIN {
+        printf "%-42s %10.0f %8.3f %8.3f %11.1f %11.2f %9.2f\n", l, rps, p50, p99, cpu,
+               (rr > 0 ? rps / rr : 0), (rp > 0 ? p99 / rp : 0) }'
+  done
+done
+echo
+echo "req/s ratio: the configuration's req/s over nginx's (higher is better); p99 ratio: its p99"
+echo "over nginx's (lower is better). CPU µs/req: the front end's own CPU time per request."
+report_errors
