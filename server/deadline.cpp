@@ -1,9 +1,24 @@
 // The connection's deadline timer.
 #include "deadline.h"
 
+#include <time.h>
+
 namespace nexoral::server {
 
 using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The steady clock read cheaply, to a few milliseconds: deadlines are seconds apart, and the
+// timer compares with the exact time before it closes anything.
+Clock::time_point CoarseNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+      std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec)));
+}
+
+}  // namespace
 
 // Shared with the pending wait, which may complete after the connection is gone.
 struct Deadline::State : std::enable_shared_from_this<State> {
@@ -55,7 +70,7 @@ Deadline::~Deadline() {
 
 void Deadline::Set(Duration after, tcp::socket& target) {
   State& state = *state_;
-  state.deadline = Clock::now() + after;
+  state.deadline = CoarseNow() + after;
   state.target = &target;
   state.expired = false;
   // A wait that ends before the deadline re-arms itself; only an earlier deadline re-arms now.

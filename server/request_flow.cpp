@@ -4,6 +4,11 @@
 #include "request_path.h"
 #include "response_head.h"
 
+// With optimisation GCC 12 takes the recycling operator delete of Asio's coroutine frames, once
+// inlined into a long coroutine, for a mismatch with the operator new that allocated the frame
+// (they are the pair); the check stays on elsewhere.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace nexoral::server {
 namespace {
 
@@ -61,7 +66,7 @@ Task<RequestEnd> RequestFlow::Serve() {
 // Authentication, the body and the response, once pre-processing let the request through.
 Task<RequestEnd> RequestFlow::AfterHeaders() {
   http::request_header<>& request = reader_.Message().base();
-  const std::optional<std::string> path = DecodeRequestPath(request.target());
+  std::optional<std::string> path = DecodeRequestPath(request.target());
   if (!path) co_return co_await Answer(http::status::bad_request);
 
   AuthResult auth = co_await services_.authenticator.Authenticate(
@@ -101,8 +106,10 @@ Task<RequestEnd> RequestFlow::AfterHeaders() {
   if (std::distance(request.begin(), request.end()) != fieldsBeforeBody) {
     co_return co_await Answer(http::status::bad_request);
   }
-  // The filters may have changed the URL: route what they left.
-  const std::optional<std::string> routed = DecodeRequestPath(request.target());
+  // A filter's authentication notification may have changed the URL: route what it left.
+  const bool changed = filter_.Wants(SF_NOTIFY_AUTH_COMPLETE);
+  const std::optional<std::string> routed =
+      changed ? DecodeRequestPath(request.target()) : std::move(path);
   if (!routed) co_return co_await Answer(http::status::bad_request);
   OutgoingResponse response = co_await Route(*routed);
   co_return co_await Respond(std::move(response), reader_.Message().keep_alive());

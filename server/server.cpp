@@ -39,6 +39,8 @@ void ReportConnectionFailure(std::exception_ptr failure) {
 
 Server::Server(ServerConfig config)
     : config_(std::move(config)),
+      // One thread lets the scheduler skip the work of waking others.
+      io_(config_.threads == 1 ? 1 : BOOST_ASIO_CONCURRENCY_HINT_DEFAULT),
       control_(asio::make_strand(io_)),
       bodyBudget_(config_.totalBodyBytes),
       connectionEnded_(control_, asio::steady_timer::time_point::max()),

@@ -101,7 +101,8 @@ ServerProcess::ServerProcess(const ServerSetup& setup) {
   folder_.WriteFile("users",  // the password: "wonderland"
                     "alice:$6$salt$aYIgyX7fqH6ghwzyVAOL2sIqJqBdlT3dY0FxMfoqr0L.komU5a6cj5ZoT6kcJ7Ze"
                     "imiTDLJNlOOcsXrwSZjsv.:CONTOSO:S-1-5-21-1001:S-1-5-21-513,S-1-5-32-545\n");
-  std::string config = "[server]\nthreads = 2\ndocument_root = www\naccess_log = access.log\n" +
+  std::string config = "[server]\nthreads = " + std::to_string(setup.threads) +
+                       "\ndocument_root = www\naccess_log = access.log\n" +
                        (setup.module.empty() ? "" : "module = " + setup.module + "\n") +
                        "[listen]\nhttp = " + setup.httpAddress + ":0\n";
   const std::string certificate =

@@ -26,6 +26,7 @@ struct ServerSetup {
   std::string filterFlags = "40045c0";
   std::string httpAddress = "127.0.0.1";
   std::string httpsAddress;  // "" for no HTTPS listener
+  unsigned threads = 2;      // with one, connections run without strands
   std::string config;        // more lines ("[limits]\nbody_bytes = 10\n")
   std::map<std::string, std::string> files;  // more files for the server's folder
 };

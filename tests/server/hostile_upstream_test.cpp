@@ -16,7 +16,7 @@ using namespace nexoral::server;
 // An upstream answering interim responses, and closing a kept-alive connection under a request.
 TEST(HostileUpstreamTest, UpstreamTour) {
   TestUpstream upstream;
-  ServerProcess server({.module = "", .config = "[proxy]\nroute = /api/ 127.0.0.1:" +
+  ServerProcess server({.module = "", .threads = 1, .config = "[proxy]\nroute = /api/ 127.0.0.1:" +
                                                 std::to_string(upstream.Port()) + "\n"});
   ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
   struct Row { std::string target, body; std::vector<std::string> headers; int status, posts; };
