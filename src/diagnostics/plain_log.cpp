@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -30,11 +31,10 @@ void TakeConvertToolFolder(LogState& state) {
   }
 }
 
-// The coarse clock is read without entering the kernel.
-int64_t CoarseMilliseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+// The monotonic clock is read without entering the kernel.
+int64_t MonotonicMilliseconds() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
 }
 
 bool PathNamesOpenFile(const LogState& state) {
@@ -46,7 +46,7 @@ bool PathNamesOpenFile(const LogState& state) {
 
 // The file at the log path, open for appending; false when it cannot be opened.
 bool PlainFileReady(LogState& state) {
-  const int64_t now = CoarseMilliseconds();
+  const int64_t now = MonotonicMilliseconds();
   if (state.plainFile >= 0 && state.plainFilePath == state.logPath) {
     if (now < state.plainFileCheckDue) return true;
     state.plainFileCheckDue = now + kFileCheckIntervalMs;
