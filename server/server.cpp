@@ -45,7 +45,8 @@ Server::Server(ServerConfig config)
       bodyBudget_(config_.totalBodyBytes),
       connectionEnded_(control_, asio::steady_timer::time_point::max()),
       signals_(control_, SIGINT, SIGTERM),
-      drainTimer_(control_) {}
+      drainTimer_(control_),
+      accessLogFlush_(control_) {}
 
 Server::~Server() = default;
 
@@ -150,10 +151,12 @@ void Server::Run() {
   signals_.async_wait([this](const error_code& ec, int) {
     if (!ec) BeginStop();
   });
+  FlushAccessLogEachSecond();
   std::vector<std::thread> workers;
   for (unsigned i = 1; i < config_.threads; ++i) workers.emplace_back([this] { io_.run(); });
   io_.run();
   for (std::thread& worker : workers) worker.join();
+  accessLog_.Flush();
   if (filter_) filter_->Terminate();
 }
 
@@ -169,13 +172,32 @@ void Server::BeginStop() {
   for (auto& acceptor : acceptors_) acceptor->close(ec);
   connectionEnded_.cancel();
   proxy_->CloseIdleConnections();
-  tracker_.OnDrained([this] { asio::post(control_, [this] { drainTimer_.cancel(); }); });
+  tracker_.OnDrained([this] {
+    asio::post(control_, [this] {
+      drainTimer_.cancel();
+      accessLogFlush_.cancel();
+    });
+  });
   drainTimer_.expires_after(config_.shutdownTimeout);
   drainTimer_.async_wait([this](const error_code& waitError) {
     if (!waitError) tracker_.CancelAll();  // the drain time is over
   });
   tracker_.BeginStop();
-  if (tracker_.Count() == 0) drainTimer_.cancel();
+  if (tracker_.Count() == 0) {
+    drainTimer_.cancel();
+    accessLogFlush_.cancel();
+  }
+}
+
+// Run writes what is left once every thread is done.
+void Server::FlushAccessLogEachSecond() {
+  if (!accessLog_.Enabled()) return;
+  accessLogFlush_.expires_after(std::chrono::seconds(1));
+  accessLogFlush_.async_wait([this](const error_code& ec) {
+    if (ec) return;
+    accessLog_.Flush();
+    if (!stopping_ || tracker_.Count() > 0) FlushAccessLogEachSecond();
+  });
 }
 
 }  // namespace nexoral::server

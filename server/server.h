@@ -53,6 +53,7 @@ class Server {
   Task<void> AcceptLoop(tcp::acceptor& acceptor, bool secure);
   void ConnectionEnded();
   void BeginStop();
+  void FlushAccessLogEachSecond();
 
   ServerConfig config_;
   asio::io_context io_;
@@ -75,6 +76,8 @@ class Server {
   std::vector<BoundListener> bound_;
   asio::signal_set signals_;
   asio::steady_timer drainTimer_;
+  // On control_: the access log's lines go out at least once a second until the drain is over.
+  asio::steady_timer accessLogFlush_;
   bool stopping_ = false;  // on the io thread that runs BeginStop
 };
 

@@ -11,6 +11,7 @@ void FlushLog() {
   if (lock != nullptr) lock->Lock();
   {
     std::lock_guard<std::mutex> guard(state.mutex);
+    ClosePlainLog(state);
     if (state.sharedLog == nullptr) {
       FlushBufferedLog(state);
     } else {

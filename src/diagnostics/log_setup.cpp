@@ -150,6 +150,9 @@ void SetUpLog(LogSettingsSource& settings, const std::string& moduleFileName, in
   {
     std::lock_guard<std::mutex> guard(state.mutex);
     state.logPath = path;
+    // A log switched off, or written by another writer, keeps no plain file open; a new path
+    // is opened at the plain writer's next line.
+    if (switchValue == kLogSwitchOff || CurrentLogWriter() != PlainLogWriter) ClosePlainLog(state);
   }
   state.logSwitch.store(switchValue);
 }

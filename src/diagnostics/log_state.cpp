@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include "diagnostics/log_writers.h"
 #include "platform/system_paths.h"
 
 namespace nexoral {
@@ -42,6 +43,7 @@ void ResetLogState() {
   state.sharedLogName.clear();
   if (state.logFile >= 0) close(state.logFile);
   state.logFile = -1;
+  ClosePlainLog(state);
   state.buffer.clear();
   state.filePosition = 0;
   state.highWaterMark = 0;

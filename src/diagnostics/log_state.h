@@ -60,6 +60,12 @@ struct LogState {
   std::string sharedLogName;                          // the mapping's name
   int logFile = -1;
   std::string buffer;  // pending lines of the buffered writer
+  // The plain writer's open file, the path it was opened at, when (monotonic
+  // milliseconds) to look next whether that path still names it, and its entry being written.
+  int plainFile = -1;
+  std::string plainFilePath;
+  int64_t plainFileCheckDue = 0;
+  std::string plainEntry;
   int32_t filePosition = 0;
   int32_t highWaterMark = 0;
   bool firstUse = true;

@@ -8,7 +8,9 @@
 // - Buffered file: lines gather in memory and go to the log file when 51200 bytes would fill;
 //   the file's first 100 bytes hold a header with the common write position, so that processes
 //   sharing the file continue each other's lines. Full, it wraps after the wrap start.
-// - Plain file: each line is appended to the log path with the date and time.
+// - Plain file: each line is appended to the log path with the date and time, through a
+//   descriptor kept open between lines (opened again when the path changes, a write fails, or,
+//   looked at once a second, the path no longer names the open file).
 #ifndef NEXORAL_DIAGNOSTICS_LOG_WRITERS_H
 #define NEXORAL_DIAGNOSTICS_LOG_WRITERS_H
 
@@ -24,7 +26,7 @@ void PlainLogWriter(const char* text);
 
 // At unload: the buffered writer's pending lines go to its file; the shared-memory log is
 // written to the log path when this process created it, writes a log of its own or is its last
-// user, and the last user removes it.
+// user, and the last user removes it. The plain writer's file is closed.
 void FlushLog();
 
 // For the writers: runs write(state, text) holding the log lock for the whole line, then the
@@ -50,6 +52,10 @@ int OpenLogFile(const std::string& path, int flags);
 // The two halves of FlushLog; the caller holds the state mutex.
 void FlushSharedLog(LogState& state);
 void FlushBufferedLog(LogState& state);
+
+// Closes the plain writer's file, if open; the caller holds the state mutex. Its next line
+// opens it again.
+void ClosePlainLog(LogState& state);
 
 }  // namespace nexoral
 

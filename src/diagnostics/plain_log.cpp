@@ -1,9 +1,15 @@
 // The plain writer: each line appended to the log file with the date and time.
+//
+// The file stays open between lines, so that a line costs one write. It is opened again when
+// the log path changes, when a write fails, and when the path no longer names it (the file was
+// deleted, or renamed away by a log rotation): that is looked at once a second at most, by the
+// device and inode of the path and of the open file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -15,6 +21,8 @@
 namespace nexoral {
 namespace {
 
+constexpr int64_t kFileCheckIntervalMs = 1000;
+
 // A conversion tool loaded into the process keeps its log beside itself.
 void TakeConvertToolFolder(LogState& state) {
   std::string toolPath;
@@ -23,15 +31,43 @@ void TakeConvertToolFolder(LogState& state) {
   }
 }
 
-std::string PlainEntry(const char* text) {
+// The monotonic clock is read without entering the kernel.
+int64_t MonotonicMilliseconds() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+}
+
+bool PathNamesOpenFile(const LogState& state) {
+  struct stat atPath {};
+  struct stat open {};
+  return stat(state.logPath.c_str(), &atPath) == 0 && fstat(state.plainFile, &open) == 0 &&
+         atPath.st_dev == open.st_dev && atPath.st_ino == open.st_ino;
+}
+
+// The file at the log path, open for appending; false when it cannot be opened.
+bool PlainFileReady(LogState& state) {
+  const int64_t now = MonotonicMilliseconds();
+  if (state.plainFile >= 0 && state.plainFilePath == state.logPath) {
+    if (now < state.plainFileCheckDue) return true;
+    state.plainFileCheckDue = now + kFileCheckIntervalMs;
+    if (PathNamesOpenFile(state)) return true;
+  }
+  ClosePlainLog(state);
+  state.plainFile = OpenLogFile(state.logPath, O_WRONLY | O_APPEND);
+  if (state.plainFile < 0) return false;
+  state.plainFilePath = state.logPath;
+  state.plainFileCheckDue = now + kFileCheckIntervalMs;
+  return true;
+}
+
+void FormatPlainEntry(std::string& entry, const char* text) {
   const time_t now = time(nullptr);
   char date[64];
   if (ctime_r(&now, date) == nullptr) date[0] = '\0';
-  std::string entry = "\n\n ****  ";
+  entry.assign("\n\n ****  ");
   entry += date;
   entry += ' ';
   entry += text;
-  return entry;
 }
 
 }  // namespace
@@ -58,13 +94,19 @@ void PlainLogWriter(const char* text) {
       state.firstUse = false;
       TakeConvertToolFolder(state);
     }
-    if (!WriteBitSet(state)) return;
-    const int file = OpenLogFile(state.logPath, O_WRONLY | O_APPEND);
-    if (file < 0) return;
-    const std::string entry = PlainEntry(line);
-    platform::WriteAll(file, entry.data(), entry.size(), -1);
-    close(file);
+    if (!WriteBitSet(state) || !PlainFileReady(state)) return;
+    FormatPlainEntry(state.plainEntry, line);
+    if (!platform::WriteAll(state.plainFile, state.plainEntry.data(), state.plainEntry.size(),
+                            -1)) {
+      ClosePlainLog(state);  // the next line opens the file again
+    }
   });
+}
+
+void ClosePlainLog(LogState& state) {
+  if (state.plainFile >= 0) close(state.plainFile);
+  state.plainFile = -1;
+  state.plainFilePath.clear();
 }
 
 }  // namespace nexoral

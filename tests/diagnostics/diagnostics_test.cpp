@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -120,6 +121,21 @@ std::vector<std::optional<std::string_view>> TextsAfterHeader(std::string_view l
     const size_t end = line.find_first_not_of("0123456789ABCDEF", line.find_first_not_of(' ', 26));
     stamped = stamped && end != line.npos && end >= kShape.size() + 4 && line[end] == ' ';
     texts.push_back(stamped ? std::optional(line.substr(end + 1)) : std::nullopt);
+  }
+  return texts;
+}
+
+// The texts of a plain log's entries ("\n\n ****  ", the date as ctime writes it, a blank and
+// the text); nullopt for an entry of another shape.
+std::vector<std::optional<std::string_view>> PlainTexts(std::string_view log) {
+  constexpr std::string_view kStart = "\n\n ****  ";
+  std::vector<std::optional<std::string_view>> texts;
+  for (size_t start = 0, stop = 0; start < log.size(); start = stop) {
+    stop = std::min(log.find(kStart, start + 1), log.size());
+    const std::string_view entry = log.substr(start, stop - start);
+    const bool shaped = entry.starts_with(kStart) && entry.size() >= kStart.size() + 26 &&
+                        entry.substr(kStart.size() + 24, 2) == "\n ";
+    texts.push_back(shaped ? std::optional(entry.substr(kStart.size() + 26)) : std::nullopt);
   }
   return texts;
 }
@@ -251,19 +267,44 @@ TEST(LogSetupTest, TheItemsChooseSwitchWriterSizeLogAndLock) {
   EXPECT_NE(install.MappingBytes().find("item 13 is 20 KB, outside 21 to 1048576 KB: ignored"), std::string::npos);
 }
 
-TEST(LogSetupTest, SwitchTenAtStartUpKeepsThePlainWriterAndWithoutTheLogModuleNothingIsWritten) {
-  for (const bool withLogModule : {true, false}) {
+size_t OpenDescriptors() {
+  const std::filesystem::directory_iterator descriptors("/proc/self/fd");
+  return static_cast<size_t>(std::distance(descriptors, {}));
+}
+
+// Switch 10 keeps the plain writer. It keeps its file open, yet a line after the file was deleted
+// or renamed (looked for once a second) or after the folder item changed goes to a file at the
+// path; a log switched off or flushed at unload keeps no descriptor.
+TEST(PlainLogTest, SwitchTenKeepsItFollowsTheFileAtThePathAndWithoutTheLogModuleWritesNothing) {
+  using namespace std::chrono_literals;
+  enum Change { kNone, kDeleted, kRenamed, kOtherFolder, kSwitchedOff };
+  const std::pair<bool, Change> rows[] = {{true, kNone},    {false, kNone},       {true, kDeleted},
+                                          {true, kRenamed}, {true, kOtherFolder}, {true, kSwitchedOff}};
+  for (const auto& [withLogModule, change] : rows) {
+    const size_t descriptors = OpenDescriptors();
     LogInstallation install;
     if (!withLogModule) std::filesystem::remove(install.settings.commonFolder + "bin/LogModule.so");
     install.settings.SelectOwnLog(kShared, install.folder.Path());
     install.settings.items[kItemLogSwitch] = "10";
-    const std::string path = install.Configure();
+    std::string path = install.Configure();
     EXPECT_EQ(CurrentLogWriter(), PlainLogWriter);
     EXPECT_EQ(LogLock() != nullptr, withLogModule);
     Log("plain line %d", 7);
+    if (change == kDeleted) std::filesystem::remove(path);
+    if (change == kRenamed) std::filesystem::rename(path, path + ".1");
+    if (change == kDeleted || change == kRenamed) std::this_thread::sleep_for(1100ms);
+    if (change == kOtherFolder) install.settings.items[kItemLogFolder] = install.folder.Join("other");
+    if (change == kSwitchedOff) install.settings.items[kItemLogSwitch] = "0";
+    if (change == kOtherFolder || change == kSwitchedOff) path = install.Configure();
+    Log("plain line %d", 8);
     const std::string content = ReadWholeFile(path);
+    const bool sameFile = change == kNone || change == kSwitchedOff;
     EXPECT_EQ(content.rfind("\n\n ****  ", 0), withLogModule ? 0u : std::string::npos);
-    EXPECT_EQ(content.find(" plain line 7") != std::string::npos, withLogModule) << content;
+    EXPECT_EQ(content.find(" plain line 7") != std::string::npos, withLogModule && sameFile) << content;
+    EXPECT_EQ(content.find(" plain line 8") != std::string::npos, withLogModule && change != kSwitchedOff);
+    EXPECT_EQ(ReadWholeFile(path + ".1").find(" plain line 7") != std::string::npos, change == kRenamed);
+    if (change != kSwitchedOff) FlushLog();
+    EXPECT_EQ(OpenDescriptors(), descriptors) << change;
   }
 }
 
@@ -413,9 +454,10 @@ int RunWriter(char** argv) {
 }
 
 // Two writer processes of four threads each write into one log and leave: every line appears
-// whole and exactly once, the lines held back at exit included, and the header agrees.
+// whole and exactly once, the lines held back at exit included, and the header (of the shared
+// and buffered logs) agrees.
 TEST(LogStressTest, ProcessesSharingALogLoseAndTearNoLine) {
-  for (const int kind : {kShared, kBuffered}) {
+  for (const int kind : {kShared, kBuffered, kPlain}) {
     LogInstallation install;
     testing::ForkedProcesses writers;
     for (const std::string tag : {"0", "1"}) {
@@ -427,12 +469,14 @@ TEST(LogStressTest, ProcessesSharingALogLoseAndTearNoLine) {
     }
     ASSERT_TRUE(writers.WaitAll()) << "a writer failed";
     const std::string log = ReadWholeFile(LogPathFor(install.folder.Path(), install.logFileName));
-    const LogHeader header = HeaderOf(log);
-    EXPECT_EQ(std::make_tuple(header.writePosition, header.highWaterMark, header.wrapStart),
-              std::make_tuple(static_cast<int32_t>(log.size()), header.writePosition, 20480));
+    if (kind != kPlain) {
+      const LogHeader header = HeaderOf(log);
+      EXPECT_EQ(std::make_tuple(header.writePosition, header.highWaterMark, header.wrapStart),
+                std::make_tuple(static_cast<int32_t>(log.size()), header.writePosition, 20480));
+    }
     std::set<std::string_view> seen;
     size_t malformed = 0;
-    for (const std::optional<std::string_view> text : TextsAfterHeader(log)) {
+    for (const std::optional<std::string_view> text : kind == kPlain ? PlainTexts(log) : TextsAfterHeader(log)) {
       int tag = -1, thread = -1, line = -1;
       const std::string whole = text ? std::string(*text) : "";
       std::sscanf(whole.c_str(), "P%d T%d L%d", &tag, &thread, &line);

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <regex>
 #include <set>
 
 #include "e2e_support.h"
@@ -142,9 +144,15 @@ TEST(ServerEndToEndTest, FilterAndProxyTour) {
     EXPECT_EQ(CountContaining(record, connection + "END_OF_NET_SESSION"),
               connection.starts_with("conn=") ? 1u : 0u) << connection;
   }
-  // The access log names the target the client sent.
-  EXPECT_NE(server.Read("access.log").find("\"GET /public/none.txt HTTP/1.1\" 200"),
-            std::string::npos);
+  // The access log names the target the client sent, and holds every request's line whole, the
+  // one that ended during the stop too.
+  const std::string accessLog = server.Read("access.log");
+  const std::vector<std::string> lines = LinesOf(accessLog);
+  const std::regex whole(R"(127\.0\.0\.1 - \S+ \[[^\]]+\] "[A-Z]+ [^"]+ HTTP/1\.1" (\d{3}|-) \d+ \d+)");
+  const auto isWhole = [&](const std::string& line) { return std::regex_match(line, whole); };
+  EXPECT_EQ(std::ranges::count_if(lines, isWhole), std::ssize(steps) + 1) << accessLog;
+  EXPECT_EQ(CountContaining(lines, "\"GET /api/open/cl/80/100 HTTP/1.1\" 200 ") +
+            CountContaining(lines, "\"GET /public/none.txt HTTP/1.1\" 200 "), 2u);
 }
 
 TEST(ServerEndToEndTest, LimitsTour) {
