@@ -92,6 +92,7 @@ void FilterConnection::BeginRequest(const http::request_header<>& header,
   request_.header = &header;
   request_.receivedTarget = std::move(receivedTarget);
   inRequest_ = true;
+  variableKept_ = false;
   addedHeaders_.clear();
   filterStatus_ = 0;
   headSent_ = false;
@@ -99,7 +100,9 @@ void FilterConnection::BeginRequest(const http::request_header<>& header,
 
 DWORD FilterConnection::Deliver(DWORD notificationType, void* data) {
   if (!Wants(notificationType)) return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  variableKept_ = false;
   const DWORD status = host_->Notify(&pfc_, notificationType, data);
+  variableKept_ = false;
   FlushFilterResponse();
   return status;
 }
@@ -161,6 +164,7 @@ DWORD FilterConnection::EndOfRequest() {
   userToken_ = nullptr;
   userIdentity_ = nullptr;
   inRequest_ = false;
+  variableKept_ = false;
   return status;
 }
 
@@ -203,12 +207,17 @@ BOOL FilterConnection::GetServerVariableThunk(HTTP_FILTER_CONTEXT* pfc, const ch
   try {
     FilterConnection* self = Of(pfc);
     if (self == nullptr || name == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    const RequestFacts* request = self->inRequest_ ? &self->request_ : nullptr;
-    if (!self->inRequest_ && self->request_.header != nullptr) request = &self->request_;
-    const std::optional<std::string> value =
-        FindServerVariable(self->connection_, request, name);
-    if (!value) return Fail(ERROR_INVALID_INDEX);
-    return CopyValueToFilter(*value, buffer, size);
+    if (!self->variableKept_ || self->variableName_ != name) {
+      const RequestFacts* request = self->inRequest_ ? &self->request_ : nullptr;
+      if (!self->inRequest_ && self->request_.header != nullptr) request = &self->request_;
+      std::optional<std::string> value = FindServerVariable(self->connection_, request, name);
+      self->variableName_.assign(name);
+      self->variableFound_ = value.has_value();
+      if (value) self->variableValue_.swap(*value);
+      self->variableKept_ = true;
+    }
+    if (!self->variableFound_) return Fail(ERROR_INVALID_INDEX);
+    return CopyValueToFilter(self->variableValue_, buffer, size);
   } catch (...) {
     return Fail(kErrorNotEnoughMemory);
   }
@@ -241,6 +250,7 @@ BOOL FilterConnection::ChangeHeader(HTTP_FILTER_CONTEXT* pfc, const char* name,
     if (self == nullptr || name == nullptr || value == nullptr) {
       return Fail(ERROR_INVALID_PARAMETER);
     }
+    self->variableKept_ = false;  // variables follow the headers
     if (self->activeRequest_ != nullptr) {
       return SetFilterHeader(*self->activeRequest_, name, value, add) ? TRUE : FALSE;
     }

@@ -103,6 +103,13 @@ class FilterConnection {
   const platform::TokenIdentity* userIdentity_ = nullptr;  // the request's user, once known
   HANDLE userToken_ = nullptr;  // issued for userIdentity_ on the filter's first request
 
+  // The variable looked up last: a filter asks for a value's size, then for the value.
+  // Forgotten when a notification begins or ends and when a header changes.
+  bool variableKept_ = false;
+  bool variableFound_ = false;
+  std::string variableName_;
+  std::string variableValue_;
+
   std::string clientOutput_;
   std::optional<std::string> filterHead_;  // a status line and headers not yet framed
   std::string filterBody_;  // what the filter wrote after filterHead_

@@ -2,8 +2,8 @@
 #include "server_variables.h"
 
 #include <cctype>
-#include <functional>
-#include <map>
+#include <algorithm>
+#include <vector>
 
 #include "request_path.h"
 #include "text_util.h"
@@ -60,46 +60,80 @@ std::string VersionText(unsigned version) {
   return "HTTP/" + std::to_string(version / 10) + "." + std::to_string(version % 10);
 }
 
-using Getter = std::function<std::string(const Source&)>;
+using Getter = std::string (*)(const Source&);
 
-const std::map<std::string, Getter, std::less<>>& Getters() {
-  static const std::map<std::string, Getter, std::less<>> getters = {
-      {"URL", DecodedPath},
-      {"PATH_INFO", DecodedPath},
-      {"HTTP_URL", [](const Source& s) { return s.facts.receivedTarget; }},
-      {"QUERY_STRING",
-       [](const Source& s) { return std::string(TargetQuery(Text(s.request.target()))); }},
-      {"REQUEST_METHOD", [](const Source& s) { return Text(s.request.method_string()); }},
-      {"HTTP_METHOD", [](const Source& s) { return Text(s.request.method_string()); }},
-      {"HTTP_VERSION", [](const Source& s) { return VersionText(s.request.version()); }},
-      {"SERVER_PROTOCOL", [](const Source& s) { return VersionText(s.request.version()); }},
-      {"REMOTE_ADDR", [](const Source& s) { return s.connection.remoteAddress; }},
-      {"REMOTE_HOST", [](const Source& s) { return s.connection.remoteAddress; }},
-      {"REMOTE_PORT", [](const Source& s) { return std::to_string(s.connection.remotePort); }},
-      {"LOCAL_ADDR", [](const Source& s) { return s.connection.localAddress; }},
-      {"SERVER_PORT", [](const Source& s) { return std::to_string(s.connection.localPort); }},
-      {"SERVER_PORT_SECURE",
-       [](const Source& s) { return std::string(s.connection.secure ? "1" : "0"); }},
-      {"HTTPS", [](const Source& s) { return std::string(s.connection.secure ? "on" : "off"); }},
-      {"SERVER_NAME", ServerName},
-      {"SERVER_SOFTWARE", [](const Source&) { return std::string("nexoral-server"); }},
-      {"CONTENT_LENGTH", [](const Source& s) { return Text(s.request[http::field::content_length]); }},
-      {"CONTENT_TYPE", [](const Source& s) { return Text(s.request[http::field::content_type]); }},
-      {"ALL_RAW", AllRaw},
-      {"ALL_HTTP", AllHttp},
-      {"AUTH_TYPE", [](const Source& s) { return s.facts.auth.AuthType(); }},
-      {"AUTH_USER", [](const Source& s) { return s.facts.auth.LogonUser(); }},
-      {"LOGON_USER", [](const Source& s) { return s.facts.auth.LogonUser(); }},
-      {"REMOTE_USER", [](const Source& s) { return s.facts.auth.LogonUser(); }},
-  };
+char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+// Orders names ignoring case, as the filter interface's names always have compared.
+bool LessIgnoringCase(std::string_view left, std::string_view right) {
+  return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end(),
+                                      [](char a, char b) { return Upper(a) < Upper(b); });
+}
+
+struct NamedGetter {
+  std::string_view name;
+  Getter get;
+};
+
+// Sorted by name ignoring case, for a binary search.
+const std::vector<NamedGetter>& Getters() {
+  static const std::vector<NamedGetter> getters = [] {
+    std::vector<NamedGetter> table = {
+        {"URL", DecodedPath},
+        {"PATH_INFO", DecodedPath},
+        {"HTTP_URL", [](const Source& s) { return s.facts.receivedTarget; }},
+        {"QUERY_STRING",
+         [](const Source& s) { return std::string(TargetQuery(Text(s.request.target()))); }},
+        {"REQUEST_METHOD", [](const Source& s) { return Text(s.request.method_string()); }},
+        {"HTTP_METHOD", [](const Source& s) { return Text(s.request.method_string()); }},
+        {"HTTP_VERSION", [](const Source& s) { return VersionText(s.request.version()); }},
+        {"SERVER_PROTOCOL", [](const Source& s) { return VersionText(s.request.version()); }},
+        {"REMOTE_ADDR", [](const Source& s) { return s.connection.remoteAddress; }},
+        {"REMOTE_HOST", [](const Source& s) { return s.connection.remoteAddress; }},
+        {"REMOTE_PORT", [](const Source& s) { return std::to_string(s.connection.remotePort); }},
+        {"LOCAL_ADDR", [](const Source& s) { return s.connection.localAddress; }},
+        {"SERVER_PORT", [](const Source& s) { return std::to_string(s.connection.localPort); }},
+        {"SERVER_PORT_SECURE",
+         [](const Source& s) { return std::string(s.connection.secure ? "1" : "0"); }},
+        {"HTTPS", [](const Source& s) { return std::string(s.connection.secure ? "on" : "off"); }},
+        {"SERVER_NAME", ServerName},
+        {"SERVER_SOFTWARE", [](const Source&) { return std::string("nexoral-server"); }},
+        {"CONTENT_LENGTH",
+         [](const Source& s) { return Text(s.request[http::field::content_length]); }},
+        {"CONTENT_TYPE", [](const Source& s) { return Text(s.request[http::field::content_type]); }},
+        {"ALL_RAW", AllRaw},
+        {"ALL_HTTP", AllHttp},
+        {"AUTH_TYPE", [](const Source& s) { return s.facts.auth.AuthType(); }},
+        {"AUTH_USER", [](const Source& s) { return s.facts.auth.LogonUser(); }},
+        {"LOGON_USER", [](const Source& s) { return s.facts.auth.LogonUser(); }},
+        {"REMOTE_USER", [](const Source& s) { return s.facts.auth.LogonUser(); }},
+    };
+    std::sort(table.begin(), table.end(), [](const NamedGetter& a, const NamedGetter& b) {
+      return LessIgnoringCase(a.name, b.name);
+    });
+    return table;
+  }();
   return getters;
 }
 
+Getter FindGetter(std::string_view name) {
+  const std::vector<NamedGetter>& getters = Getters();
+  const auto found = std::lower_bound(
+      getters.begin(), getters.end(), name,
+      [](const NamedGetter& entry, std::string_view key) { return LessIgnoringCase(entry.name, key); });
+  if (found == getters.end() || !EqualsIgnoreCase(found->name, name)) return nullptr;
+  return found->get;
+}
+
+// "HTTP_X_OWA_PROXYSID" is the header "X-OWA-PROXYSID" (names compare ignoring case); several
+// fields of the name give one value, joined by ", ".
 std::optional<std::string> FindRequestHeader(const http::request_header<>& request,
                                              std::string_view variable) {
-  std::string name(variable.substr(5));  // after "HTTP_"
-  for (char& c : name) c = (c == '_') ? '-' : c;
-  auto [first, last] = request.equal_range(name);
+  char name[256];
+  const std::string_view header = variable.substr(5);  // after "HTTP_"
+  if (header.size() > sizeof(name)) return std::nullopt;
+  for (size_t i = 0; i < header.size(); ++i) name[i] = header[i] == '_' ? '-' : header[i];
+  auto [first, last] = request.equal_range(std::string_view(name, header.size()));
   if (first == last) return std::nullopt;
   std::string value = Text(first->value());
   for (++first; first != last; ++first) value.append(", ").append(Text(first->value()));
@@ -112,12 +146,7 @@ std::optional<std::string> FindServerVariable(const ConnectionFacts& connection,
                                               const RequestFacts* request, std::string_view name) {
   if (request == nullptr || request->header == nullptr) return std::nullopt;
   const Source source{connection, *request->header, *request};
-  const auto getter = Getters().find(name);
-  if (getter != Getters().end()) return getter->second(source);
-  // Names compare ignoring case, as the filter interface's names always have.
-  for (const auto& [known, get] : Getters()) {
-    if (EqualsIgnoreCase(known, name)) return get(source);
-  }
+  if (const Getter get = FindGetter(name)) return get(source);
   if (StartsWithIgnoreCase(name, "HTTP_") && name.size() > 5) {
     return FindRequestHeader(*request->header, name);
   }

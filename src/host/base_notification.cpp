@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -255,8 +256,20 @@ bool CBaseNotification::GetIISParam(HTTP_FILTER_CONTEXT* pfc, DWORD notification
   if (fromVariable && !value.empty()) return true;
   PFN_GETVALUE getHeader = HeaderFetchOf(notificationType, notificationData);
   if (getHeader == nullptr) return fromVariable;
-  const std::string headerName = std::string(name) + ":";
-  const bool fromHeader = GetIISParmT(pfc, getHeader, headerName.c_str(), value);
+  // Header names are asked for with a colon after them.
+  char headerName[128];
+  const size_t length = std::strlen(name);
+  std::string longName;
+  const char* asked = headerName;
+  if (length + 2 <= sizeof(headerName)) {
+    std::memcpy(headerName, name, length);
+    headerName[length] = ':';
+    headerName[length + 1] = '\0';
+  } else {
+    longName = std::string(name) + ":";
+    asked = longName.c_str();
+  }
+  const bool fromHeader = GetIISParmT(pfc, getHeader, asked, value);
   return fromVariable || fromHeader;
 }
 
@@ -273,14 +286,15 @@ bool CBaseNotification::GetIISParmT(HTTP_FILTER_CONTEXT* pfc, PFN_GETVALUE fetch
                static_cast<int>(kErrorNotEnoughMemory));
       return false;
     }
-    std::vector<char> buffer(static_cast<size_t>(size) + 1, '\0');
+    // Fetched straight into the value; the text ends at the first NUL.
+    value.assign(static_cast<size_t>(size) + 1, '\0');
     DWORD bufferSize = size;
-    bool fetched = fetch(pfc, name, buffer.data(), &bufferSize) != FALSE;
+    bool fetched = fetch(pfc, name, value.data(), &bufferSize) != FALSE;
     if (!fetched) {
       const DWORD secondError = GetLastError();
       LogError(secondError, "GetIISParmT %s failed Error: %d", name, static_cast<int>(secondError));
     }
-    value.assign(buffer.data());
+    value.resize(std::strlen(value.c_str()));
     return fetched;
   }
   if (error == kErrorInvalidParameter || error == kErrorNoData || error == kErrorInvalidIndex) {
