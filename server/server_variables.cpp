@@ -62,12 +62,15 @@ std::string VersionText(unsigned version) {
 
 using Getter = std::string (*)(const Source&);
 
-char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
-
-// Orders names ignoring case, as the filter interface's names always have compared.
+// Orders names by length, then ignoring case (the filter interface's names have always
+// compared ignoring case): most comparisons end at the length.
 bool LessIgnoringCase(std::string_view left, std::string_view right) {
-  return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end(),
-                                      [](char a, char b) { return Upper(a) < Upper(b); });
+  if (left.size() != right.size()) return left.size() < right.size();
+  for (size_t i = 0; i < left.size(); ++i) {
+    const char a = platform::LowerAscii(left[i]), b = platform::LowerAscii(right[i]);
+    if (a != b) return a < b;
+  }
+  return false;
 }
 
 struct NamedGetter {
