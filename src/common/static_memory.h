@@ -1,9 +1,12 @@
 // Holders of the lazily created process-wide singletons. Manger_memory is the do-nothing base;
 // Static_memory<T> creates T as a function-local static on first use (destroyed at unload) and
-// hands it out through Acquire, which takes the singleton's global lock around creation and
-// around every read of the instance pointer.
+// hands it out through Acquire, which takes the singleton's global lock around creation; once
+// created, the instance is read without the lock (it never changes until unload), so requests
+// do not all pass through one lock.
 #ifndef NEXORAL_COMMON_STATIC_MEMORY_H
 #define NEXORAL_COMMON_STATIC_MEMORY_H
+
+#include <atomic>
 
 #include "common/sync.h"
 
@@ -27,12 +30,15 @@ class Static_memory : public Manger_memory<T> {
 
   void create() override {
     static T instance;
-    this->instance_ = &instance;
+    std::atomic_ref<T*>(this->instance_).store(&instance, std::memory_order_release);
   }
   void destroy() override {}
 
   // The singleton, created on first call.
   T* Acquire() {
+    if (T* created = std::atomic_ref<T*>(this->instance_).load(std::memory_order_acquire)) {
+      return created;
+    }
     CSyncGuard guard(lock_);
     if (this->instance_ == nullptr) create();
     return this->instance_;
