@@ -231,7 +231,7 @@ Task<RequestEnd> RequestFlow::SendBody(BodySource& body, bool chunked, bool keep
       writer_.Queue(kLastChunk);
     }
   }
-  co_await writer_.Write();
+  if (writer_.HasQueued()) co_await writer_.Write();
   co_return keepAlive && !writer_.ClientGone() ? RequestEnd::kKeepAlive : RequestEnd::kClose;
 }
 
