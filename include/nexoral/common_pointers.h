@@ -1,7 +1,15 @@
 // CCommonPointers: the landmarks of one assembled response (status line, headers, HTML head and
-// body) as addresses inside the response buffer. Filled by the module once the whole response is
-// held; a worker reads it through COutboundContext::CommonPointers to place its instructions.
-// Every pointer is null or inside COutboundContext::pszBigBuffer; every size is a byte count.
+// body) as addresses inside the response buffer. The module fills it once the whole response is
+// held; a worker reads it through COutboundContext::CommonPointers to place its instructions:
+//
+//   const CCommonPointers* marks = context->Outbound->CommonPointers.get();
+//   if (marks != nullptr && marks->BodyEnd != nullptr) {
+//     // insert before "</BODY>": Position = marks->BodyEnd
+//   }
+//
+// Every pointer is null or inside the buffer it was filled over (COutboundContext::pszBigBuffer);
+// every size is a byte count. GetCommonPointers never reads outside [buffer, buffer + length)
+// and stops at a NUL byte. Header-only, so that a worker may run it over a buffer of its own.
 #ifndef NEXORAL_COMMON_POINTERS_H
 #define NEXORAL_COMMON_POINTERS_H
 
@@ -35,6 +43,154 @@ class CCommonPointers {
   uint32_t BodySize = 0;
   char* HeadEndMark = nullptr;         // copy of HeadEnd once "</HEAD>" was found
   char* BodyStartMark = nullptr;       // copy of BodyStart once "</BODY>" was found
+
+  // Where the messages of GetCommonPointers go; the module points it at its log. Null: none.
+  static inline void (*LogLine)(const char* text) = nullptr;
+
+  // Fills the landmarks over the buffer. 1 when the header block and an "<HTML" tag were
+  // found, else 0; a null buffer or a length of 0 changes nothing. Fields of steps not reached
+  // keep their values. unused: callers pass 1.
+  int GetCommonPointers(char* buffer, uint32_t length, int unused = 1) {
+    (void)unused;
+    if (buffer == nullptr || length == 0) return 0;
+    char* const last = buffer + length - 1;
+    HeaderStart = HeaderFieldsStart = buffer;
+    BufferLast = last;
+    if (length > 4 && StartsWith(buffer, last, "HTTP")) {
+      char* at = buffer;
+      while (at < last && *at != '\r' && *at != '\0') ++at;
+      while (at <= last && (*at == '\r' || *at == '\n')) ++at;
+      HeaderFieldsStart = at;
+    }
+    if (char* blank = Find(HeaderStart, last, "\r\n\r\n")) {
+      char* end = blank + 4;
+      HeaderFieldsSize = end > HeaderFieldsStart ? static_cast<uint32_t>(end - HeaderFieldsStart) : 0;
+      HeaderEnd = end;
+      if (end > last) {
+        Say("GetCommonPointers - Headers out of boundary");
+        HeaderFieldsStart = nullptr;
+        HeaderFieldsSize = 0;
+        HeaderEnd = nullptr;
+      } else {
+        MetaStart = Find(HeaderEnd, last, "<META");
+      }
+    } else {
+      HeaderFieldsStart = nullptr;
+      HeaderFieldsSize = 0;
+      MetaStart = Find(HeaderStart, last, "<META");
+    }
+    if (HeaderFieldsStart != nullptr) {
+      ContentLengthStart = FindWithin(HeaderFieldsStart, HeaderFieldsSize, last, "Content-Length:");
+      if (ContentLengthStart != nullptr) {
+        if (char* lineEnd = Find(ContentLengthStart, last, "\r\n")) {
+          ContentLengthEnd = lineEnd + 2;
+          ContentLengthSize = static_cast<uint32_t>(ContentLengthEnd - ContentLengthStart);
+        } else {
+          ContentLengthStart = nullptr;
+          ContentLengthSize = 0;
+        }
+      }
+    }
+    if (HeaderEnd == nullptr || HeaderEnd <= HeaderStart || HeaderEnd >= last) {
+      Say("GetCommonPointer found a wrong end header");
+      return 0;
+    }
+    HtmlStart = Find(HeaderEnd, last, "<HTML");
+    if (HtmlStart == nullptr || HtmlStart <= HeaderStart || HtmlStart >= last) return 0;
+    FindMeta(last);
+    FindOwaPage(last);
+    HeadStart = Find(HtmlStart, last, "<HEAD");
+    if (HeadStart != nullptr) {
+      HeadEnd = Find(HeadStart, last, "</HEAD>");
+      if (HeadEnd != nullptr) {
+        HeadEndMark = HeadEnd;
+        HeadSize = static_cast<uint32_t>(HeadEnd - HeadStart);
+      } else {
+        HeadStart = nullptr;
+        HeadSize = 0;
+      }
+    }
+    if (HeadEnd == nullptr) return 1;
+    BodyStart = Find(HeadEnd, last, "<BODY");
+    if (BodyStart == nullptr) return 1;
+    BodyEnd = Find(BodyStart, last, "</BODY>");
+    if (BodyEnd == nullptr) {
+      BodyStart = nullptr;
+      BodySize = 0;
+      return 1;
+    }
+    BodyStartMark = BodyStart;
+    BodySize = static_cast<uint32_t>(BodyEnd - BodyStart);
+    if (char* tagEnd = Find(BodyStart, last, ">")) {
+      BodyOnload = FindWithin(BodyStart, static_cast<uint32_t>(tagEnd - BodyStart), last, "onload");
+    }
+    return 1;
+  }
+
+  // The search helpers: case-insensitive for a to z, stopping at a NUL byte and at limit (the
+  // last byte that may be read).
+  //
+  // The first place from start on where needle matches in full, its last byte at or before
+  // limit; null when there is none.
+  static char* Find(char* start, const char* limit, const char* needle) {
+    if (start == nullptr || limit == nullptr || needle == nullptr || *needle == '\0') return nullptr;
+    for (char* at = start; at <= limit && *at != '\0'; ++at) {
+      if (MatchesAt(at, limit, needle)) return at;
+    }
+    return nullptr;
+  }
+  // The first place within the count bytes from start where the whole needle fits and matches;
+  // never past limit.
+  static char* FindWithin(char* start, uint32_t count, const char* limit, const char* needle) {
+    if (start == nullptr || count == 0) return nullptr;
+    const char* end = start + count - 1;  // last byte of the range
+    if (end > limit) end = limit;
+    return Find(start, end, needle);
+  }
+
+ private:
+  static char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+  static bool MatchesAt(const char* at, const char* limit, const char* needle) {
+    for (; *needle != '\0'; ++at, ++needle) {
+      if (at > limit || *at == '\0' || Upper(*at) != Upper(*needle)) return false;
+    }
+    return true;
+  }
+  static bool StartsWith(const char* at, const char* limit, const char* prefix) {
+    return MatchesAt(at, limit, prefix);
+  }
+  static void Say(const char* text) {
+    if (LogLine != nullptr) LogLine(text);
+  }
+
+  // A "<META" tag is looked for backwards from "<HTML" down to the body start, and taken only
+  // when it lies after "<HTML", which such a search cannot find: once "<HTML" is known, the
+  // landmark is always cleared. (No rewriting step reads it.)
+  void FindMeta(const char*) {
+    if (MetaStart == nullptr) return;
+    Say("GetCommonPointer didn't find <META");
+    MetaStart = nullptr;
+    MetaSize = 0;
+    MetaEnd = nullptr;
+  }
+
+  void FindOwaPage(const char* last) {
+    OwaPageStart = Find(HeaderEnd, last, "<!-- OwaPage ");
+    if (OwaPageStart == nullptr) return;
+    char* close = Find(OwaPageStart, last, ">");
+    if (close == nullptr) {
+      OwaPageStart = nullptr;
+      OwaPageSize = 0;
+    } else if (close >= last) {
+      Say("GetCommonPointer found invalid end of <!-- OwaPage, page is ignored");
+      OwaPageEnd = nullptr;
+      OwaPageStart = nullptr;
+      OwaPageSize = 0;
+    } else {
+      OwaPageEnd = close + 1;
+      OwaPageSize = static_cast<uint32_t>(OwaPageEnd - OwaPageStart);
+    }
+  }
 };
 
 #endif  // NEXORAL_COMMON_POINTERS_H

@@ -29,6 +29,11 @@ class COutboundContext {
   CRefHandle<CCommonPointers> CommonPointers;  // the landmarks of pszBigBuffer
   uint32_t HeadersComplete = 0;       // the header block has been seen whole
   uint32_t AlreadySent = 0;           // the rebuilt response has been handed to the server
+
+  // The module's bookkeeping, so that accumulating costs time in proportion to the response:
+  uint32_t BufferCapacity = 0;        // bytes pszBigBuffer can hold (one more for the NUL)
+  uint32_t HeaderScanned = 0;         // bytes already searched for the header block's end
+  uint32_t ChunkScanned = 0;          // offset of the first chunk not yet verified (0: none)
 };
 
 #endif  // NEXORAL_OUTBOUND_CONTEXT_H
