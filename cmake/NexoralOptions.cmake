@@ -1,6 +1,7 @@
 # Compiler warnings and sanitizers, applied to every target through nexoral_build_options.
 option(NEXORAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(NEXORAL_COVERAGE "Instrument every target for line and branch coverage (gcov)" OFF)
+option(NEXORAL_FUZZ "Instrument every target for libFuzzer and build tests/fuzz (clang only)" OFF)
 
 add_library(nexoral_build_options INTERFACE)
 add_library(nexoral::build_options ALIAS nexoral_build_options)
@@ -16,6 +17,16 @@ if(NEXORAL_SANITIZE)
   target_compile_options(nexoral_build_options INTERFACE
     -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   target_link_options(nexoral_build_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+if(NEXORAL_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "NEXORAL_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++-14)")
+  endif()
+  # Coverage feedback for the fuzzer in everything it links; the fuzzer adds libFuzzer's main.
+  # clang counts a format passed on through a va_list without a format attribute as a warning.
+  target_compile_options(nexoral_build_options INTERFACE -fsanitize=fuzzer-no-link
+                         -Wno-format-nonliteral)
 endif()
 
 if(NEXORAL_COVERAGE)
