@@ -6,7 +6,8 @@
 // and invalid forms), its split into blocks and the instructions (inserts and deletions in the
 // head and the body, overlapping, out of range). The oracle, built beside the module's code:
 // - a well-formed response is gathered whole exactly at its last block, as head + decoded body;
-//   a response with a chunk format error is never rebuilt (it goes out as sent);
+//   no response is whole before its end, and one with a chunk format error is never (it goes
+//   out as sent);
 // - a refused rebuild leaves the buffer as it was;
 // - a rebuilt response has no "Transfer-Encoding" and one "Content-Length:" equal to the body
 //   that follows (none needed when the head announced neither);
@@ -49,6 +50,7 @@ struct Response {
   bool wellFormed = true;  // must be gathered whole at its last block
   bool plainHead = true;   // the rebuilt head is predictable
   bool badChunks = false;  // must never be rebuilt
+  size_t end = SIZE_MAX;   // where in wire the response ends (SIZE_MAX: it never does)
 };
 
 bool NameIs(const std::string& line, const char* name) {
@@ -132,6 +134,8 @@ Response MakeResponse(FuzzedDataProvider& in) {
       if (in.ConsumeBool()) r.wire += "HTTP/1.1 200 OK\r\n";
       else r.wire.resize(r.wire.size() - std::min(r.body.size(), in.ConsumeIntegralInRange<size_t>(1, 8)));
     }
+    // Without a length the body ends with the connection.
+    r.end = !r.framed ? r.wire.size() : r.contentLength >= 0 ? r.head.size() + r.contentLength : SIZE_MAX;
     return r;
   }
   // Chunks of the sizes the input gives; with bit 2 one of them malformed.
@@ -154,7 +158,9 @@ Response MakeResponse(FuzzedDataProvider& in) {
   }
   static const char* const kLast[] = {"0\r\n\r\n", "00\r\n\r\n", "0000\r\n\r\n"};
   static const char* const kOddLast[] = {"0\r\n", "0\r\nX-Trailer: 1\r\n\r\n", "0\r\n\r\nHTTP/1.1 200 OK\r\n"};
-  r.wire += (odd & 8) ? Pick(in, kOddLast) : Pick(in, kLast);
+  const std::string last = (odd & 8) ? Pick(in, kOddLast) : Pick(in, kLast);
+  if (last.find("\r\n\r\n") != std::string::npos) r.end = r.wire.size() + last.find("\r\n\r\n") + 4;
+  r.wire += last;
   r.wellFormed = r.wellFormed && !(odd & 8);
   return r;
 }
@@ -290,8 +296,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   shownBefore = shownAfter = nullptr;
   const Response r = MakeResponse(in);
 
+  // The server hands the head over as one block (the split of the smallest inputs); any split
+  // is allowed.
   std::vector<std::string> blocks;
-  for (size_t at = 0; at < r.wire.size();) {
+  if (!in.ConsumeBool()) blocks.push_back(r.wire.substr(0, r.head.size()));
+  for (size_t at = blocks.empty() ? 0 : r.head.size(); at < r.wire.size();) {
     const size_t left = r.wire.size() - at;
     const size_t length = blocks.size() < 63 ? in.ConsumeIntegralInRange<size_t>(1, left) : left;
     blocks.push_back(r.wire.substr(at, length));
@@ -301,16 +310,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   COutboundContext out;
   out.Chunked = r.chunked ? 1 : 0;
   out.ResponseContentLength = r.contentLength;
-  size_t used = 0;
+  size_t used = 0, consumed = 0;
   bool whole = false, letThrough = false;
   while (used < blocks.size() && !whole && !letThrough) {
     const std::string& block = blocks[used++];
+    consumed += block.size();
     if (!CSendRawDataNotification::AppendBlock(out, block.data(), static_cast<uint32_t>(block.size()))) break;
     CSendRawDataNotification::CheckFullHeaders(out, letThrough);
     if (!letThrough) whole = CSendRawDataNotification::CheckBody(out, letThrough);
   }
   EXPECT_OR_ABORT(!r.wellFormed || (whole && used == blocks.size()));
   EXPECT_OR_ABORT(!(whole && r.badChunks));
+  EXPECT_OR_ABORT(!whole || consumed >= r.end);
   if (!whole) return 0;  // the response goes out as sent
   const std::string before(out.pszBigBuffer, out.BufferSize);
   shownBefore = &before;
@@ -340,6 +351,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result != 0) {
     EXPECT_OR_ABORT(output == before);
     EXPECT_OR_ABORT(!(clean && r.wellFormed));
+    // A decoded body cannot go out as sent: the module rebuilds it without the edits, or fails
+    // the request.
+    CBufferInstructionList none;
+    if (r.chunked && nexoral::RebuildResponse(out, none, landmarks, nullptr) == 0) {
+      CheckFraming(std::string(out.pszBigBuffer, out.BufferSize), r);
+    }
     return 0;
   }
   CheckFraming(output, r);
