@@ -2,17 +2,19 @@
 BUILD_DIR ?= build
 TEST_BUILD_DIR ?= build-test
 COVERAGE_BUILD_DIR ?= build-coverage
+FUZZ_BUILD_DIR ?= build-fuzz
 JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine.
 DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
-  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl
+  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl \
+  clang-14 libclang-rt-14-dev
 DEMO_DIR := $(BUILD_DIR)/demo
 
 # What the coverage report needs besides.
 COVERAGE_PACKAGES := gcovr python3
 
-.PHONY: all build test coverage demo deps clean
+.PHONY: all build test fuzz-build fuzz coverage demo deps clean
 
 all: build
 
@@ -35,6 +37,24 @@ test: deps
 	cmake -S . -B $(TEST_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DNEXORAL_SANITIZE=ON
 	cmake --build $(TEST_BUILD_DIR) -j$(JOBS)
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+	$(MAKE) fuzz-build
+	cd $(FUZZ_BUILD_DIR) && ctest --output-on-failure
+
+# The fuzzers (tests/fuzz/): a clang build of their own with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer in $(FUZZ_BUILD_DIR), only the fuzzers and what they link. make test
+# runs each over its seeds for 20 seconds; make fuzz runs the raw-data fuzzer for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 1800
+FUZZ_FLAGS ?=
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DNEXORAL_FUZZ=ON -DNEXORAL_SANITIZE=ON -DNEXORAL_BUILD_TESTS=OFF -DNEXORAL_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD_DIR) -j$(JOBS) --target raw_data_fuzzer
+
+fuzz: fuzz-build
+	cd $(FUZZ_BUILD_DIR)/tests/fuzz && \
+	  NEXORAL_REGISTRY_ROOT=$(abspath $(FUZZ_BUILD_DIR))/test-registry ./raw_data_fuzzer \
+	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_FLAGS) \
+	  raw_data_corpus $(CURDIR)/tests/fuzz/corpus/seeds
 
 # Line and branch coverage of the product by the whole suite: an instrumented build in
 # $(COVERAGE_BUILD_DIR), every test, then a table per product folder on the terminal and an HTML
@@ -75,4 +95,4 @@ demo: build
 	$(DEMO_ENV) demo/tour.sh $(BUILD_DIR)/server/nexoral-server $(DEMO_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(COVERAGE_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(COVERAGE_BUILD_DIR) $(FUZZ_BUILD_DIR)
