@@ -44,14 +44,14 @@ class CCommonPointers {
   char* HeadEndMark = nullptr;         // copy of HeadEnd once "</HEAD>" was found
   char* BodyStartMark = nullptr;       // copy of BodyStart once "</BODY>" was found
 
-  // Where the messages of GetCommonPointers go; the module points it at its log. Null: none.
-  static inline void (*LogLine)(const char* text) = nullptr;
-
   // Fills the landmarks over the buffer. 1 when the header block and an "<HTML" tag were
   // found, else 0; a null buffer or a length of 0 changes nothing. Fields of steps not reached
-  // keep their values. unused: callers pass 1.
-  int GetCommonPointers(char* buffer, uint32_t length, int unused = 1) {
+  // keep their values. unused: callers pass 1. log, when given, takes the messages about
+  // missing landmarks.
+  int GetCommonPointers(char* buffer, uint32_t length, int unused = 1,
+                        void (*log)(const char* text) = nullptr) {
     (void)unused;
+    log_ = log;
     if (buffer == nullptr || length == 0) return 0;
     char* const last = buffer + length - 1;
     HeaderStart = HeaderFieldsStart = buffer;
@@ -159,9 +159,11 @@ class CCommonPointers {
   static bool StartsWith(const char* at, const char* limit, const char* prefix) {
     return MatchesAt(at, limit, prefix);
   }
-  static void Say(const char* text) {
-    if (LogLine != nullptr) LogLine(text);
+  void Say(const char* text) const {
+    if (log_ != nullptr) log_(text);
   }
+
+  void (*log_)(const char* text) = nullptr;  // during GetCommonPointers
 
   // A "<META" tag is looked for backwards from "<HTML" down to the body start, and taken only
   // when it lies after "<HTML", which such a search cannot find: once "<HTML" is known, the

@@ -19,14 +19,16 @@
 
 namespace nexoral {
 
+// Writes a message of the landmark search to the log.
+void LogLandmarkMessage(const char* text);
+
 // HexVerify results besides 0.
 inline constexpr DWORD kHexIncomplete = 122;  // ERROR_INSUFFICIENT_BUFFER: more bytes needed
 inline constexpr DWORD kHexInvalid = 13;      // ERROR_INVALID_DATA
 
 class CSendRawDataNotification : public CBaseNotification {
  public:
-  explicit CSendRawDataNotification(CServiceWorkers* serviceWorkers)
-      : CBaseNotification(serviceWorkers, SF_NOTIFY_SEND_RAW_DATA) {}
+  explicit CSendRawDataNotification(CServiceWorkers* serviceWorkers);
 
   bool PreProcessNotification(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc,
                               void* notificationData, DWORD& status) override;
@@ -62,6 +64,9 @@ class CSendRawDataNotification : public CBaseNotification {
   static bool UnChunkifyBlock(COutboundContext& outbound);
 
  private:
+  // The whole response's landmarks and a new instruction list for the request; false when
+  // memory is short.
+  static bool AttachLandmarks(CFilterContext& context);
   // A worker that returned REPLACE_BUFFER: its bytes become the block. True when one did.
   bool ReplaceBuffer(CFilterContext* context, HTTP_FILTER_RAW_DATA* raw);
   // The request is no longer the system's: its records go, early when item 6 asks for it.
