@@ -4,9 +4,10 @@ TEST_BUILD_DIR ?= build-test
 COVERAGE_BUILD_DIR ?= build-coverage
 JOBS ?= 2
 
-# What building and testing needs on a fresh Debian machine.
+# What building and testing needs on a fresh Debian machine (chromium: a test loads a rewritten
+# page in a headless browser).
 DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
-  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl
+  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl chromium
 DEMO_DIR := $(BUILD_DIR)/demo
 
 # What the coverage report needs besides.
