@@ -12,6 +12,7 @@
 // user. Without a usable prefix the page gets the banner only.
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -164,18 +165,22 @@ char* AfterHeadTag(char* tag, const char* limit) {
 
 // Adds an insertion of text at position to the list; false when the list refused it.
 bool AddInsertion(CBufferInstructionList& list, char* position, const std::string& text) {
+  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
+  std::memcpy(copy.get(), text.c_str(), text.size() + 1);
   auto* instruction = new CBufferInstruction;
   instruction->Command = CMD_ADD;
   instruction->Position = position;
-  instruction->Text = new char[text.size() + 1];
+  instruction->Text = copy.release();
   instruction->OwnsText = 1;
-  std::memcpy(instruction->Text, text.c_str(), text.size() + 1);
   return list.AddInstruction(instruction) == 0;  // the list owns it either way
 }
 
 // The response's type, as the module captured it at its headers, is HTML (any case).
 bool IsHtml(const CDLLContext& context) {
-  const std::string type = Captured(context, "Content-Type:");
+  if (!context.RequestInfo) return false;
+  const auto found = context.RequestInfo->Variables.find("Content-Type:");
+  if (found == context.RequestInfo->Variables.end()) return false;
+  const std::string& type = found->second;
   constexpr std::string_view kHtml = "text/html";
   if (type.size() < kHtml.size()) return false;
   for (size_t i = 0; i < kHtml.size(); ++i) {
