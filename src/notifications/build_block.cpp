@@ -79,6 +79,24 @@ Effect Simulate(const CBufferInstructionList& list, char* source, char* sourceEn
       continue;
     }
     const char* at = std::max(cursor, static_cast<const char*>(instruction.Position));
+    // The blank line that ends the header block stays whole: an edit that would split it, or a
+    // deletion reaching from the headers into it or past it, would leave no response at all.
+    const char* const blankLine = headerEnd - 2;
+    const bool splitsBlankLine =
+        instruction.Command == CMD_DELETE
+            ? at < headerEnd && static_cast<size_t>(sourceEnd - at) >= instruction.Length &&
+                  at + instruction.Length > blankLine
+            : at > blankLine && at < headerEnd;
+    if (splitsBlankLine) {
+      CBaseNotification::LogWithRequestInfo(
+          true, true, context,
+          "SendRawData BuildBlock got an boundary condition failure for %s pszTgtInsert: %p "
+          "pszTgtInsertEnd: %p Bytes: %u",
+          instruction.Command == CMD_DELETE ? "DELETE" : "ADD", static_cast<const void*>(at),
+          static_cast<const void*>(headerEnd), instruction.Length);
+      effect.fits = false;
+      return effect;
+    }
     if (instruction.Command == CMD_DELETE) {
       if (instruction.Length > static_cast<size_t>(sourceEnd - at)) {
         CBaseNotification::LogWithRequestInfo(
@@ -227,13 +245,13 @@ DWORD RebuildResponse(COutboundContext& outbound, CBufferInstructionList& instru
         instructions.Count(), static_cast<void*>(target), static_cast<unsigned long long>(total),
         static_cast<void*>(source), outbound.BufferSize);
     if (!Apply(instructions, source, sourceEnd, target, total)) {
-      delete[] target;
       CBaseNotification::LogWithRequestInfo(
           true, true, context,
           "SendRawData BuildBlock got an boundary condition failure for CMD_ADD pszTgtInsert: %p "
           "pszTgtInsertEnd: %p Bytes: %llu",
           static_cast<void*>(target), static_cast<void*>(target + total),
           static_cast<unsigned long long>(total));
+      delete[] target;
       return kInvalidData;
     }
     step = " Zero terminate the buffer ";
