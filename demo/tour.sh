@@ -62,7 +62,7 @@ echo "nexoral: the sample worker rewrites the web-mail page:"
 rewritten "a static file with a Content-Length" /owa/
 rewritten "from an upstream that sends it chunked" /owa/chunked/
 if [ -n "$prefix" ]; then
-  show "GET /owa/scripts/${prefix}nexoral-demo.js (the inserted script)" \
+  show "GET /owa/scripts/${prefix}nexoral-demo.js (inserted)" \
     "$base/owa/scripts/${prefix}nexoral-demo.js"
 fi
 echo "nexoral: what the sample worker saw:"
