@@ -5,9 +5,10 @@ COVERAGE_BUILD_DIR ?= build-coverage
 FUZZ_BUILD_DIR ?= build-fuzz
 JOBS ?= 2
 
-# What building and testing needs on a fresh Debian machine.
+# What building and testing needs on a fresh Debian machine (chromium: a test loads a rewritten
+# page in a headless browser).
 DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
-  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl \
+  libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl chromium \
   clang-14 libclang-rt-14-dev
 DEMO_DIR := $(BUILD_DIR)/demo
 
@@ -76,9 +77,10 @@ coverage:
 	  --html-details $(COVERAGE_REPORT)/index.html
 	python3 cmake/coverage_by_folder.py $(COVERAGE_REPORT)/summary.json
 
-# Lays out a demo installation in $(DEMO_DIR), runs the server on 127.0.0.2:8080, shows a few
-# requests and what the sample worker logged of them, and keeps the server in the foreground;
-# Ctrl-C stops it gracefully. The product folder Zephyrquill/ holds the installation
+# Lays out a demo installation in $(DEMO_DIR), runs the server on 127.0.0.2:8080 and the chunked
+# web-mail server (nexoral-demo-upstream) on 127.0.0.2:8081, shows a few requests, the web-mail
+# page as the sample worker rewrote it, and what the worker logged, and keeps the server in the
+# foreground; Ctrl-C stops it gracefully. The product folder Zephyrquill/ holds the installation
 # folder Nexoral/ (the module, Settings/, Resource/, workers/) and the common folder
 # "Common Files/" with the log module and the components in bin/ (demo/install.sh, which
 # bench/proxy_bench.sh shares). The registry, the event log, the log files and the mailbox store
@@ -92,7 +94,8 @@ demo: build
 	demo/install.sh $(BUILD_DIR) $(DEMO_DIR)
 	cp -r demo/www demo/users demo/server.conf $(DEMO_DIR)/
 	$(DEMO_ENV) $(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
-	$(DEMO_ENV) demo/tour.sh $(BUILD_DIR)/server/nexoral-server $(DEMO_DIR)
+	$(DEMO_ENV) demo/tour.sh $(BUILD_DIR)/server/nexoral-server $(DEMO_DIR) \
+	  $(BUILD_DIR)/demo-upstream/nexoral-demo-upstream
 
 clean:
 	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(COVERAGE_BUILD_DIR) $(FUZZ_BUILD_DIR)

@@ -245,13 +245,13 @@ DWORD RebuildResponse(COutboundContext& outbound, CBufferInstructionList& instru
         instructions.Count(), static_cast<void*>(target), static_cast<unsigned long long>(total),
         static_cast<void*>(source), outbound.BufferSize);
     if (!Apply(instructions, source, sourceEnd, target, total)) {
-      delete[] target;
       CBaseNotification::LogWithRequestInfo(
           true, true, context,
           "SendRawData BuildBlock got an boundary condition failure for CMD_ADD pszTgtInsert: %p "
           "pszTgtInsertEnd: %p Bytes: %llu",
           static_cast<void*>(target), static_cast<void*>(target + total),
           static_cast<unsigned long long>(total));
+      delete[] target;
       return kInvalidData;
     }
     step = " Zero terminate the buffer ";

@@ -391,6 +391,13 @@ bool CSendRawDataNotification::UnChunkifyBlock(COutboundContext& outbound) {
   }
 }
 
+bool CSendRawDataNotification::BodyFollows(const COutboundContext& outbound,
+                                           std::string_view method) {
+  const uint32_t status = outbound.RawStatus;
+  if ((status >= 100 && status < 200) || status == 204 || status == 304) return false;
+  return !platform::EqualsIgnoreCase(method, "HEAD");
+}
+
 bool CSendRawDataNotification::CheckBody(COutboundContext& outbound, bool& letThrough) {
   Log("[NotifySendRawData] Step3: Check for whole response. pFltContext=<%p>",
       static_cast<void*>(&outbound));
@@ -479,6 +486,10 @@ bool CSendRawDataNotification::PreProcessNotification(CFilterContext* context,
         Log("[NotifySendRawData] Response body passed the limit <%d>. Let it through.", limit);
         letThrough = true;
       }
+    }
+    if (!letThrough && outbound.HeadersComplete != 0 &&
+        !BodyFollows(outbound, RequestValue(*context, names::kHttpMethod))) {
+      letThrough = true;  // nothing would ever complete it
     }
     if (!letThrough) {
       step = " CheckBody ";

@@ -13,6 +13,7 @@
 #define NEXORAL_NOTIFICATIONS_SEND_RAW_DATA_NOTIFICATION_H
 
 #include <cstdint>
+#include <string_view>
 
 #include "host/base_notification.h"
 #include "nexoral/outbound_context.h"
@@ -60,6 +61,9 @@ class CSendRawDataNotification : public CBaseNotification {
   // Checks the chunks received so far; complete once the last chunk is there (and the body
   // decoded). False on a format error.
   static bool VerifyCompleteChunk(COutboundContext& outbound, bool& complete);
+  // Whether a body follows the complete header block: none after a HEAD request or with a
+  // status 1xx, 204 or 304, whatever the headers announce.
+  static bool BodyFollows(const COutboundContext& outbound, std::string_view method);
   // Decodes the chunked body in place; BufferSize becomes the header size plus the data.
   static bool UnChunkifyBlock(COutboundContext& outbound);
 

@@ -48,7 +48,17 @@ bool Answer(tcp::socket& socket, const http::request<http::string_body>& request
     send("HTTP/1.1 " + (has("/interim/") ? std::to_string(numbers.at(0)) : "100") + " X\r\n\r\n");
     Pause(20);  // so that the interim response arrives alone
   }
-  if (has("/chunked/")) {
+  if (has("/page")) {  // a web-mail page naming its target, in two chunks for "/page-chunked"
+    const std::string page = "<html><head data-x=\"a>b\"><title>" + target +
+                             "</title></head><body>mail</body></html>";
+    std::ostringstream chunks;
+    chunks << "a\r\n" << page.substr(0, 10) << "\r\n" << std::hex << page.size() - 10 << "\r\n"
+           << page.substr(10) << "\r\n0\r\n\r\n";
+    const bool chunked = has("chunked");
+    send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" +
+         (chunked ? "Transfer-Encoding: chunked" : length(page.size())) + "\r\n\r\n" +
+         (chunked ? chunks.str() : page));
+  } else if (has("/chunked/")) {
     head("Transfer-Encoding: chunked");
     size_t sent = 0;
     for (const size_t size : numbers) {
@@ -157,7 +167,11 @@ InstalledModule::InstalledModule(bool responseHeaders) {
   if (responseHeaders) {
     workers.push_back(install.Worker(2, "HeadersWorker", "Headers", 2));
     workers.push_back(install.Worker(3, "AuthWorker", "Answers", 3));
-    workers[1].rules = workers[2].rules = R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="20"/>)";
+    const std::string sample = "Zephyrquill/Nexoral/workers/SampleWorker.so";
+    install.CopyIn(NEXORAL_SAMPLE_WORKER_PATH, sample);
+    workers.push_back({4, {{1, sample}, {2, "1"}, {3, "4"}, {4, "Sample"}}});
+    workers[1].rules = workers[2].rules = workers[3].rules =
+        R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="20"/>)";
     items.insert({{82, "X-Nexoral: on"}, {83, "1"}});
   }
   install.WriteCoreSettings(items, workers);

@@ -68,8 +68,9 @@ class ServerProcess {
 // servers it starts: one recording worker (RequestWorker) takes what lies under /api/ and /owa/,
 // except URLs with an "unwatched" folder; the module logs plain lines under <root>/logs. With
 // responseHeaders, a second one (HeadersWorker) takes the responses of /owa/, core items 82
-// and 83 add "X-Nexoral: on" to the responses taken where it is missing, and a third one
-// (AuthWorker) answers an authenticated request for /owa/.../answer itself.
+// and 83 add "X-Nexoral: on" to the responses taken where it is missing, a third one
+// (AuthWorker) answers an authenticated request for /owa/.../answer itself, and the sample
+// worker (workers/sample) rewrites the web-mail pages of /owa/.
 struct InstalledModule {
   explicit InstalledModule(bool responseHeaders = false);
   TestInstallation install;
@@ -81,7 +82,8 @@ struct InstalledModule {
 // A scriptable upstream on 127.0.0.1, one thread per connection. What the target contains says
 // what it answers: "/cl/<n>" n bytes with Content-Length, "/cl/<n>/<ms>" the same with the head
 // after ms and the body in pieces of 10 bytes, one every ms; "/chunked/<a>,<b>,..." chunks of
-// those sizes; "/broken" 100 of the 1000 bytes it announces, then it closes; else an echo of the
+// those sizes; "/page" a small web-mail page with Content-Length, "/page-chunked" the same in
+// two chunks; "/broken" 100 of the 1000 bytes it announces, then it closes; else an echo of the
 // request: "METHOD target", one "Name: value" line per header, an empty line and the body.
 // Before that: "100 Continue" to a request with Expect: 100-continue, and for "/interim/<n>" an
 // interim response with status n, each a moment before the rest. After "/close-next" it reads

@@ -5,6 +5,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
@@ -75,6 +77,63 @@ TEST(ModuleEndToEndTest, PreprocessingTour) {
 
   // The worker saw the six requests it took, and nothing of the rest.
   ExpectCleanEnd(server, module, 6);
+}
+
+// What a command wrote to its standard output.
+std::string OutputOf(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  for (size_t n = 0; pipe != nullptr && (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) {
+    output.append(buffer, n);
+  }
+  if (pipe != nullptr) pclose(pipe);
+  return output;
+}
+
+// The sample worker's rewriting of web-mail pages, as curl and a browser get them: the decorated
+// script right after the head tag (never inside it), the banner before the body's end, and a
+// Content-Length that fits, whether the upstream sent a length or chunks.
+TEST(ModuleEndToEndTest, RewritingTour) {
+  InstalledModule module(true);
+  TestUpstream upstream;
+  ServerProcess server(
+      {.module = module.install.ModulePath(), .httpAddress = "127.0.0.2",
+       .config = "anonymous = /owa/scripts/\n[proxy]\nroute = /owa/up/ 127.0.0.1:" +
+                 std::to_string(upstream.Port()) + "\n",
+       .files = {{"www/owa/scripts/zq_nexoral-demo.js", ReadWholeFile(NEXORAL_DEMO_SCRIPT)}}});
+  ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
+  HttpClient client;
+  const HttpResponse echo = client.Send({.url = server.Url("/owa/up/echo"), .user = kAlice});
+  const std::string prefix = EchoedHeaders(echo.body, "ZQ_CsmPrefix").at(0);
+  const struct {
+    std::string path;
+    std::vector<std::string> headers;
+  } rows[] = {{"/owa/up/page", {}},
+              {"/owa/up/page-chunked", {}},
+              {"/owa/up/page", {"ZQ_CsmPrefix: \"><i>zq_"}}};  // a client's prefix is not taken
+  for (const auto& row : rows) {
+    const HttpResponse page =
+        client.Send({.url = server.Url(row.path), .headers = row.headers, .user = kAlice});
+    EXPECT_EQ(page.body, "<html><head data-x=\"a>b\"><script src=\"/owa/scripts/" + prefix +
+                             "nexoral-demo.js\"></script><title>" + row.path +
+                             "</title></head><body>mail<div id=\"nexoral-banner\">Nexoral: "
+                             "signed in as alice</div></body></html>");
+    const std::string length = "\r\nContent-Length: " + std::to_string(page.body.size()) + "\r\n";
+    EXPECT_NE(page.headers.find(length), std::string::npos) << row.path << "\n" << page.headers;
+  }
+
+  // A browser loads the page and the script, which marks the body.
+  TempFolder profile;
+  const std::string chromium = "timeout 120 chromium --headless --no-sandbox --disable-gpu "
+                               "--user-data-dir='" + profile.Path() + "' --dump-dom ";
+  const bool starts =
+      OutputOf(chromium + "about:blank 2>/dev/null").find("<html") != std::string::npos;
+  const std::string url = "'http://" + kAlice + "@" + server.Url("/owa/up/page").substr(7) + "'";
+  const std::string dom = starts ? OutputOf(chromium + url + " 2>/dev/null") : "";
+  EXPECT_EQ(server.Stop(), 0) << server.Read("stderr.log");
+  if (!starts) GTEST_SKIP() << "chromium cannot start: the page was not loaded in a browser";
+  EXPECT_NE(dom.find("<body data-nexoral=\"script-ran\">"), std::string::npos) << dom;
 }
 
 }  // namespace
