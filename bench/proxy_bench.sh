@@ -11,9 +11,13 @@
 #   4  nexoral-server with the module, log off, the sample worker subscribed to the URL
 #   5  nexoral-server with the module and the demo's log settings (a plain log file), the
 #      sample worker subscribed
+#   6  nginx, proxy_pass with sub_filter making the sample worker's edits of the page (its script
+#      after "<head>", its banner before "</body>"): the pair of 4 once the sample worker rewrites
+#      pages (it takes raw data); without that the row is left out and the output says so
 # The module installations are laid out by demo/install.sh with demo/CoreSettings.xml, changed
 # only where a configuration says so. Each response is checked once with curl (status 200, the
-# page's length, the module's added response header exactly where a worker takes the request).
+# page as the upstream sent it or, from 4, 5 and 6, one rewritten page the same byte for byte,
+# the module's added response header exactly where a worker takes the request).
 # Then every configuration runs once per round, the rounds one after the other, and the table
 # gives per page and configuration the medians over the rounds of requests per second, p50 and
 # p99 latency, and the front end's CPU time per request (utime + stime of its processes from
@@ -70,7 +74,8 @@ declare -A LABEL=(
   [2]="2 nexoral-server, no module"
   [3]="3 module, log off, not subscribed"
   [4]="4 module, log off, worker subscribed"
-  [5]="5 module, demo log on, worker subscribed")
+  [5]="5 module, demo log on, worker subscribed"
+  [6]="6 nginx proxy + sub_filter, 4's edits")
 
 # ---- tools and build ----
 PATH="$PATH:/usr/sbin:/sbin"
@@ -172,33 +177,36 @@ declare -A URL_BASE FRONT_PIDS INSTALL
 free_port NGINX_PORT
 # Upstream connections kept alive as many as wrk opens; a 100 KB page fits the proxy's buffers,
 # so nginx never spills a response to a temporary file.
-start_nginx proxy "  upstream backend {
+start_nginx_proxy() {  # configuration name port [directives of the location]
+  start_nginx "$2" "  upstream backend {
     server $UPSTREAM_ADDRESS:$UPSTREAM_PORT;
     keepalive $CONNECTIONS;
     keepalive_requests 1000000;
   }
   server {
-    listen $FRONT_ADDRESS:$NGINX_PORT;
+    listen $FRONT_ADDRESS:$3;
     location / {
       proxy_pass http://backend;
       proxy_http_version 1.1;
       proxy_set_header Connection \"\";
       proxy_buffers 16 8k;
       proxy_max_temp_file_size 0;
+${4:-}
     }
   }"
-NGINX_PID=$!
-URL_BASE[1]="http://$FRONT_ADDRESS:$NGINX_PORT"
-
-for attempt in $(seq 100); do
-  curl -sf -o /dev/null "${URL_BASE[1]}${PAGE_PREFIX}page-2k.html" && break
-  if ! kill -0 "$NGINX_PID" 2>/dev/null || ! kill -0 "$UPSTREAM_PID" 2>/dev/null; then
-    fail "nginx did not start: $(cat "$WORK"/*/error.log)"
-  fi
-  [ "$attempt" -lt 100 ] || fail "nginx does not answer: $(cat "$WORK"/*/error.log)"
-  sleep 0.1
-done
-FRONT_PIDS[1]="$NGINX_PID $(pgrep -P "$NGINX_PID" | tr '\n' ' ')"
+  local master=$!
+  URL_BASE[$1]="http://$FRONT_ADDRESS:$3"
+  for attempt in $(seq 100); do
+    curl -sf -o /dev/null "${URL_BASE[$1]}${PAGE_PREFIX}page-2k.html" && break
+    if ! kill -0 "$master" 2>/dev/null || ! kill -0 "$UPSTREAM_PID" 2>/dev/null; then
+      fail "nginx did not start: $(cat "$WORK"/*/error.log)"
+    fi
+    [ "$attempt" -lt 100 ] || fail "nginx does not answer: $(cat "$WORK"/*/error.log)"
+    sleep 0.1
+  done
+  FRONT_PIDS[$1]="$master $(pgrep -P "$master" | tr '\n' ' ')"
+}
+start_nginx_proxy 1 proxy "$NGINX_PORT"
 
 SETTINGS=Zephyrquill/Nexoral/Settings/CoreSettings.xml
 edit_settings() {  # root sed-expression what: changes the installation's settings, or fails
@@ -254,20 +262,58 @@ for config in 3 4 5; do start_nexoral "$config" "${INSTALL[$config]}"; done
 # ---- one check of every response ----
 # The response header the demo settings add (item 82) to a response a worker takes.
 ADDED_HEADER=$(sed -n 's/.*<ITEM ID="82"[^>]*VALUE="\([^":;]*\):.*/\1/p' demo/CoreSettings.xml | head -n 1)
-for config in "${CONFIGS[@]}"; do
-  for page in "${PAGES[@]}"; do
-    url="${URL_BASE[$config]}${PAGE_PREFIX}page-$page.html"
-    got=$(curl -s -o /dev/null -D "$WORK/headers" -w '%{http_code} %{size_download}' "$url" || true)
-    [ "$got" = "200 ${PAGE_BYTES[$page]}" ] ||
-      fail "${LABEL[$config]}: $url gave status and length '$got', not '200 ${PAGE_BYTES[$page]}'"
-    if [ -n "$ADDED_HEADER" ]; then
-      taken=$(grep -qi "^$ADDED_HEADER:" "$WORK/headers" && echo yes || echo no)
-      expected=$([ "$config" -ge 4 ] && echo yes || echo no)
-      [ "$taken" = "$expected" ] ||
-        fail "${LABEL[$config]}: header $ADDED_HEADER present: $taken, expected: $expected"
+BANNER_MARK='id="nexoral-banner"'  # in the sample worker's banner
+check() {  # configuration page: status 200 and the added header where due; the body in $WORK
+  local url="${URL_BASE[$1]}${PAGE_PREFIX}page-$2.html" got taken expected
+  got=$(curl -s -o "$WORK/body-$1-$2" -D "$WORK/headers" -w '%{http_code}' "$url" || true)
+  [ "$got" = 200 ] || fail "${LABEL[$1]}: $url gave status '$got', not 200"
+  if [ -n "$ADDED_HEADER" ]; then
+    taken=$(grep -qi "^$ADDED_HEADER:" "$WORK/headers" && echo yes || echo no)
+    expected=$([ "$1" = 4 ] || [ "$1" = 5 ] && echo yes || echo no)
+    [ "$taken" = "$expected" ] ||
+      fail "${LABEL[$1]}: header $ADDED_HEADER present: $taken, expected: $expected"
+  fi
+}
+REWRITE=""
+for page in "${PAGES[@]}"; do
+  for config in "${CONFIGS[@]}"; do
+    check "$config" "$page"
+    if [ "$config" -ge 4 ] && grep -q "$BANNER_MARK" "$WORK/body-$config-$page"; then
+      REWRITE="$REWRITE $page"
+      [ "$config" = 4 ] || cmp -s "$WORK/body-4-$page" "$WORK/body-$config-$page" ||
+        fail "${LABEL[$config]}: the rewritten ${PAGE_TITLE[$page]} page differs from configuration 4's"
+    else
+      cmp -s "$WORK/www${PAGE_PREFIX}page-$page.html" "$WORK/body-$config-$page" ||
+        fail "${LABEL[$config]}: the ${PAGE_TITLE[$page]} page did not arrive unchanged"
     fi
   done
 done
+# The rewrite pair: nginx's sub_filter makes the edits the sample worker made in configuration 4,
+# taken from its page, so that both send the same bytes.
+if [ "$(wc -w <<< "$REWRITE")" = 4 ]; then  # configurations 4 and 5, both pages
+  script=$(grep -o '<script src="[^"]*"></script>' "$WORK/body-4-2k" | head -n 1)
+  banner=$(grep -o "<div $BANNER_MARK>[^<]*</div>" "$WORK/body-4-2k" | head -n 1)
+  if [ -z "$banner" ] || [[ "$script$banner" == *[\'\$\\]* ]]; then
+    fail "unexpected edits of the sample worker: '$script' '$banner'"
+  fi
+  free_port SUB_FILTER_PORT
+  # shellcheck disable=SC2016 # the single quotes are nginx's
+  start_nginx_proxy 6 sub-filter "$SUB_FILTER_PORT" "      ${script:+sub_filter '<head>' '<head>$script';}
+      sub_filter '</body>' '$banner</body>';"
+  for page in "${PAGES[@]}"; do
+    check 6 "$page"
+    cmp -s "$WORK/body-4-$page" "$WORK/body-6-$page" ||
+      fail "${LABEL[6]}: nginx's page differs from configuration 4's ($page)"
+  done
+  CONFIGS+=(6)
+  LABEL[4]="4 module, log off, worker rewrites"
+  LABEL[5]="5 module, demo log on, worker rewrites"
+  REWRITE_NOTE="Rows 4, 5 and 6 send the page with $((${#script} + ${#banner})) bytes added."
+elif [ -n "$REWRITE" ]; then
+  fail "the sample worker rewrote only some pages:$REWRITE"
+else
+  REWRITE_NOTE="No rewrite pair (row 6): the sample worker in $BUILD does not rewrite pages."
+fi
 grep -qs "SampleWorker \[1\] request GET ${PAGE_PREFIX}page-2k.html" \
   "${INSTALL[5]}"/logs/LogFiles/ZephyrquillLogs/*.log ||
   fail "${LABEL[5]}: the sample worker's lines are not in the log"
@@ -305,13 +351,14 @@ echo "nexoral proxy bench: wrk -t1 -c$CONNECTIONS -d${DURATION}s on loopback; $(
 echo "front ends: nginx $(nginx -v 2>&1 | sed 's|.*/||') (worker_processes 1) and nexoral-server" \
   "(threads = 1); upstream: nginx, 1 worker; no access log anywhere"
 for config in "${CONFIGS[@]}"; do echo "  ${LABEL[$config]}"; done
+echo "$REWRITE_NOTE"
 
 # ---- --syscalls: system calls per request under strace ----
 if [ "$SYSCALLS" = 1 ]; then
   for page in "${PAGES[@]}"; do
     for config in "${CONFIGS[@]}"; do
       pid=${FRONT_PIDS[$config]%% *}
-      [ "$config" != 1 ] || pid=$(pgrep -P "$NGINX_PID" | head -n 1)
+      [ "$config" != 1 ] && [ "$config" != 6 ] || pid=$(pgrep -P "$pid" | head -n 1)  # the worker
       out="$WORK/strace-$config-$page"
       strace -c -f -U calls,name -S calls -o "$out.txt" -p "$pid" 2>"$out.err" &
       TRACER=$!
@@ -401,8 +448,15 @@ for page in "${PAGES[@]}"; do
         printf "%-42s %10.0f %8.3f %8.3f %11.1f %11.2f %9.2f\n", l, rps, p50, p99, cpu,
                (rr > 0 ? rps / rr : 0), (rp > 0 ? p99 / rp : 0) }'
   done
+  if [[ " ${CONFIGS[*]} " == *" 6 "* ]]; then
+    awk -v rps="$(median "$page" 4 3)" -v p99="$(median "$page" 4 5)" -v cpu="$(median "$page" 4 6)" \
+      -v rr="$(median "$page" 6 3)" -v rp="$(median "$page" 6 5)" -v rc="$(median "$page" 6 6)" 'BEGIN {
+        printf "rewrite pair, 4 over 6: req/s ratio %.2f, p99 ratio %.2f, CPU per request ratio %.2f\n",
+               (rr > 0 ? rps / rr : 0), (rp > 0 ? p99 / rp : 0), (rc > 0 ? cpu / rc : 0) }'
+  fi
 done
 echo
 echo "req/s ratio: the configuration's req/s over nginx's (higher is better); p99 ratio: its p99"
 echo "over nginx's (lower is better). CPU µs/req: the front end's own CPU time per request."
+echo "$REWRITE_NOTE"
 report_errors
