@@ -43,7 +43,7 @@ test: deps
 
 # The fuzzers (tests/fuzz/): a clang build of their own with libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer in $(FUZZ_BUILD_DIR), only the fuzzers and what they link. make test
-# runs each over its seeds for 20 seconds; make fuzz runs the raw-data fuzzer for FUZZ_SECONDS.
+# replays each one's seeds and past failures; make fuzz fuzzes the raw-data fuzzer for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 1800
 FUZZ_FLAGS ?=
 fuzz-build: deps

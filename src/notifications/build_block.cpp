@@ -200,14 +200,20 @@ DWORD RebuildResponse(COutboundContext& outbound, CBufferInstructionList& instru
         FindHeaderLine(fieldsStart, headerEnd, "Transfer-Encoding:", &chunkedLineSize);
 
     step = " Before Add delete old Content Length ";
-    if (lengthLine != nullptr &&
-        instructions.AddInstruction(NewEdit(CMD_DELETE, lengthLine, lengthLineSize, nullptr)) != 0) {
-      return kOutOfMemory;
+    // Every length line goes (the new one takes the first one's place), and every
+    // transfer-coding line of a decoded body: a second one would contradict the new framing.
+    for (char* line = lengthLine; line != nullptr;) {
+      if (instructions.AddInstruction(NewEdit(CMD_DELETE, line, lengthLineSize, nullptr)) != 0) {
+        return kOutOfMemory;
+      }
+      line = FindHeaderLine(line + lengthLineSize, headerEnd, "Content-Length:", &lengthLineSize);
     }
     step = " Before Transfer-Encoding: chunked ";
-    if (chunkedLine != nullptr && outbound.Chunked != 0 &&
-        instructions.AddInstruction(NewEdit(CMD_DELETE, chunkedLine, chunkedLineSize, nullptr)) != 0) {
-      return kOutOfMemory;
+    for (char* line = outbound.Chunked != 0 ? chunkedLine : nullptr; line != nullptr;) {
+      if (instructions.AddInstruction(NewEdit(CMD_DELETE, line, chunkedLineSize, nullptr)) != 0) {
+        return kOutOfMemory;
+      }
+      line = FindHeaderLine(line + chunkedLineSize, headerEnd, "Transfer-Encoding:", &chunkedLineSize);
     }
     step = " Before Content-Length calculation ";
     const Effect effect = Simulate(instructions, source, sourceEnd, headerEnd, context);

@@ -202,9 +202,7 @@ bool CSendRawDataNotification::CheckFullHeaders(COutboundContext& outbound, bool
     Log("No ContentHeader in SendRawData CheckFullHeaders");
     // Without a length a body that is not chunked ends with the connection: where it ends
     // cannot be known here, so the response goes as it comes.
-    if (outbound.Chunked == 0 && outbound.ResponseContentLength <= 0 && outbound.HeaderSize < outbound.BufferSize) {
-      letThrough = true;
-    }
+    if (outbound.Chunked == 0 && outbound.ResponseContentLength <= 0) letThrough = true;
     return true;
   }
   outbound.RawContentLength = rawLength;

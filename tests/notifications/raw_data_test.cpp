@@ -53,6 +53,7 @@ TEST(RawAccumulationTest, BlocksAreHeldUntilWholeAndDoubtfulDataPassesAsItCame) 
       {"RawLengthZero", false, 5, {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}, "through ", ""},
       // Framing text inside a body is not framing; a body without a length cannot be awaited.
       {"LengthOnlyInBody", false, 0, {"HTTP/1.1 200 OK\r\n\r\nContent-Length: 3\r\n"}, "through ", ""},
+      {"NoLengthHeadAlone", false, 0, {"HTTP/1.1 200 OK\r\n\r\n", "body"}, "through passes ", ""},
       {"OneChunk", true, 0, {kChunkedHead, "5\r\nhello\r\n", "0\r\n\r\n"}, "held held whole ", "hello"},
       {"ChunksAndTrailer", true, 0, {kChunkedHead + "3\r\nabc\r\n1\r\nd\r\n0\r\nX: y\r\n", "\r\n"},
        "held whole ", "abcd"},
