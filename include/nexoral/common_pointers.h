@@ -13,7 +13,12 @@
 #ifndef NEXORAL_COMMON_POINTERS_H
 #define NEXORAL_COMMON_POINTERS_H
 
+#include <cstddef>
 #include <cstdint>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 class CCommonPointers {
  public:
@@ -54,6 +59,7 @@ class CCommonPointers {
     log_ = log;
     if (buffer == nullptr || length == 0) return 0;
     char* const last = buffer + length - 1;
+    char* html = nullptr;  // the first "<HTML" after the header block
     HeaderStart = HeaderFieldsStart = buffer;
     BufferLast = last;
     if (length > 4 && StartsWith(buffer, last, "HTTP")) {
@@ -72,7 +78,10 @@ class CCommonPointers {
         HeaderFieldsSize = 0;
         HeaderEnd = nullptr;
       } else {
-        MetaStart = Find(HeaderEnd, last, "<META");
+        // Only a tag before "<HTML" could ever be kept (see FindMeta), so the page is not
+        // searched past it.
+        html = Find(end, last, "<HTML");
+        MetaStart = Find(end, html != nullptr ? html + 4 : last, "<META");
       }
     } else {
       HeaderFieldsStart = nullptr;
@@ -95,7 +104,7 @@ class CCommonPointers {
       Say("GetCommonPointer found a wrong end header");
       return 0;
     }
-    HtmlStart = Find(HeaderEnd, last, "<HTML");
+    HtmlStart = html;
     if (HtmlStart == nullptr || HtmlStart <= HeaderStart || HtmlStart >= last) return 0;
     FindMeta(last);
     FindOwaPage(last);
@@ -131,10 +140,16 @@ class CCommonPointers {
   // last byte that may be read).
   //
   // The first place from start on where needle matches in full, its last byte at or before
-  // limit; null when there is none.
+  // limit; null when there is none. Sixteen places are tested at once for the needle's first
+  // two bytes (and for a NUL); only those candidates are compared in full.
   static char* Find(char* start, const char* limit, const char* needle) {
     if (start == nullptr || limit == nullptr || needle == nullptr || *needle == '\0') return nullptr;
-    for (char* at = start; at <= limit && *at != '\0'; ++at) {
+    char* at = start;
+#if defined(__SSE2__)
+    at = SkipByBlocks(start, limit, needle);
+    if (at == nullptr) return nullptr;
+#endif
+    for (; at <= limit && *at != '\0'; ++at) {
       if (MatchesAt(at, limit, needle)) return at;
     }
     return nullptr;
@@ -156,6 +171,93 @@ class CCommonPointers {
     }
     return true;
   }
+#if defined(__SSE2__)
+  // Walks blocks of 32 bytes (AVX2, where the processor has it) or 16 while all the bytes
+  // tested fit before limit. Gives the match, or null once a NUL or no match is certain, or the
+  // place from which the bytewise search goes on. Places are candidates when the needle's
+  // first, second and last bytes agree (the last keeps a frequent pair such as "</" from
+  // stopping the walk at every closing tag).
+  static char* SkipByBlocks(char* start, const char* limit, const char* needle) {
+    static const bool wide = __builtin_cpu_supports("avx2");
+    return wide ? SkipByWideBlocks(start, limit, needle) : SkipByNarrowBlocks(start, limit, needle);
+  }
+  struct Probe {  // the needle's tested bytes: offsets, folding and wanted values
+    size_t second = 0, last = 0;
+    char want[3] = {}, fold[3] = {};
+    explicit Probe(const char* needle) {
+      size_t size = 0;
+      while (needle[size] != '\0') ++size;
+      second = size < 2 ? 0 : 1;
+      last = size - 1;
+      const char bytes[3] = {needle[0], needle[second], needle[last]};
+      for (int i = 0; i < 3; ++i) {
+        want[i] = Folded(bytes[i]);
+        fold[i] = IsLetter(bytes[i]) ? 0x20 : 0;
+      }
+    }
+  };
+  // Tries the candidates of one block whose bits are set in found.
+  static bool TryCandidates(char* at, unsigned found, const char* limit, const char* needle,
+                            char*& result) {
+    for (; found != 0; found &= found - 1) {
+      char* const place = at + __builtin_ctz(found);
+      if (*place == '\0' || MatchesAt(place, limit, needle)) {
+        result = *place == '\0' ? nullptr : place;
+        return true;
+      }
+    }
+    return false;
+  }
+  static char* SkipByNarrowBlocks(char* start, const char* limit, const char* needle) {
+    const Probe probe(needle);
+    const __m128i want0 = _mm_set1_epi8(probe.want[0]), fold0 = _mm_set1_epi8(probe.fold[0]);
+    const __m128i want1 = _mm_set1_epi8(probe.want[1]), fold1 = _mm_set1_epi8(probe.fold[1]);
+    const __m128i want2 = _mm_set1_epi8(probe.want[2]), fold2 = _mm_set1_epi8(probe.fold[2]);
+    const __m128i zero = _mm_setzero_si128();
+    char* at = start;
+    while (at <= limit && static_cast<size_t>(limit - at) >= 15 + probe.last) {
+      const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + probe.second));
+      const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + probe.last));
+      const __m128i hits = _mm_and_si128(
+          _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(here, fold0), want0),
+                        _mm_cmpeq_epi8(_mm_or_si128(next, fold1), want1)),
+          _mm_cmpeq_epi8(_mm_or_si128(end, fold2), want2));
+      const unsigned found = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_or_si128(hits, _mm_cmpeq_epi8(here, zero))));
+      char* result = nullptr;
+      if (found != 0 && TryCandidates(at, found, limit, needle, result)) return result;
+      at += 16;
+    }
+    return at;
+  }
+  __attribute__((target("avx2"))) static char* SkipByWideBlocks(char* start, const char* limit,
+                                                                 const char* needle) {
+    const Probe probe(needle);
+    const __m256i want0 = _mm256_set1_epi8(probe.want[0]), fold0 = _mm256_set1_epi8(probe.fold[0]);
+    const __m256i want1 = _mm256_set1_epi8(probe.want[1]), fold1 = _mm256_set1_epi8(probe.fold[1]);
+    const __m256i want2 = _mm256_set1_epi8(probe.want[2]), fold2 = _mm256_set1_epi8(probe.fold[2]);
+    const __m256i zero = _mm256_setzero_si256();
+    char* at = start;
+    while (at <= limit && static_cast<size_t>(limit - at) >= 31 + probe.last) {
+      const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+      const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + probe.second));
+      const __m256i end = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + probe.last));
+      const __m256i hits = _mm256_and_si256(
+          _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(here, fold0), want0),
+                           _mm256_cmpeq_epi8(_mm256_or_si256(next, fold1), want1)),
+          _mm256_cmpeq_epi8(_mm256_or_si256(end, fold2), want2));
+      const unsigned found = static_cast<unsigned>(
+          _mm256_movemask_epi8(_mm256_or_si256(hits, _mm256_cmpeq_epi8(here, zero))));
+      char* result = nullptr;
+      if (found != 0 && TryCandidates(at, found, limit, needle, result)) return result;
+      at += 32;
+    }
+    return SkipByNarrowBlocks(at, limit, needle);
+  }
+  static char Folded(char c) { return IsLetter(c) ? static_cast<char>(c | 0x20) : c; }
+  static bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+#endif
   static bool StartsWith(const char* at, const char* limit, const char* prefix) {
     return MatchesAt(at, limit, prefix);
   }
@@ -167,7 +269,8 @@ class CCommonPointers {
 
   // A "<META" tag is looked for backwards from "<HTML" down to the body start, and taken only
   // when it lies after "<HTML", which such a search cannot find: once "<HTML" is known, the
-  // landmark is always cleared. (No rewriting step reads it.)
+  // landmark is always cleared, and the message says a tag before "<HTML" was seen. (No
+  // rewriting step reads it.)
   void FindMeta(const char*) {
     if (MetaStart == nullptr) return;
     Say("GetCommonPointer didn't find <META");

@@ -2,6 +2,8 @@
 // and its rebuilding from buffer instructions: with the sizes always matching what is sent.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -130,6 +132,29 @@ TEST(PageLandmarksTest, SearchesStayInsideTheBufferAndTheirPart) {
                                  Offset(data, marks.BodyOnload), Offset(data, marks.BodyEnd)}),
               (std::vector<long>{row.fieldsStart, row.headerEnd, row.lengthLine, row.htmlStart,
                                  row.headEnd, row.bodyStart, row.onload, row.bodyEnd}));
+  }
+}
+
+// Every place of a needle against the 16-byte steps of the search: a match anywhere (either
+// case), one cut by the limit, and a NUL before or after it.
+TEST(PageLandmarksTest, FindTakesTheFirstMatchBeforeAnyNulAndWithinTheLimit) {
+  for (const char* needle : {"</BODY>", ">", "<!-- OwaPage "}) {
+    const long size = static_cast<long>(std::strlen(needle));
+    for (long at = 0; at < 40; ++at) {
+      for (long nul : {-1L, at - 1, at + size - 1, at + size}) {
+        for (long limit : {at + size - 2, at + size - 1, 63L}) {
+          if (limit < 0) continue;
+          std::string buffer(64, 'b');
+          for (long i = 0; i < size; ++i) buffer[at + i] = static_cast<char>(std::tolower(needle[i]));
+          if (nul >= 0) buffer[nul] = '\0';
+          const bool found = (nul < 0 || nul >= at + size) && limit >= at + size - 1;
+          SCOPED_TRACE(std::string(needle) + " at " + std::to_string(at) + " nul " +
+                       std::to_string(nul) + " limit " + std::to_string(limit));
+          EXPECT_EQ(Offset(buffer.data(), CCommonPointers::Find(buffer.data(), buffer.data() + limit, needle)),
+                    found ? at : -1);
+        }
+      }
+    }
   }
 }
 
