@@ -33,6 +33,7 @@ class COutboundContext {
   // The module's bookkeeping, so that accumulating costs time in proportion to the response:
   uint32_t BufferCapacity = 0;        // bytes pszBigBuffer can hold (one more for the NUL)
   uint32_t HeaderScanned = 0;         // bytes already searched for the header block's end
+  uint32_t LinesScanned = 0;          // bytes of whole head lines already searched for a length
   uint32_t ChunkScanned = 0;          // offset of the first chunk not yet verified (0: none)
 };
 

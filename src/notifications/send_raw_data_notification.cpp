@@ -155,6 +155,30 @@ bool CSendRawDataNotification::GetRawContentLength(const char* buffer, uint32_t 
   return true;
 }
 
+namespace {
+
+// The bytes up to and including the last "\r\n" of the buffer, looked for after from only;
+// from when there is none there.
+uint32_t CompleteLinesSize(const char* buffer, uint32_t size, uint32_t from) {
+  for (uint32_t at = size; at >= 2 && at > from; --at) {
+    if (buffer[at - 1] == '\n' && buffer[at - 2] == '\r') return at;
+  }
+  return from;
+}
+
+// A "Content-Length:" line among the whole head lines that came since the last block (a
+// length cut by the block's end may have more digits to come).
+bool FindLengthInNewLines(COutboundContext& outbound, uint32_t& value) {
+  const uint32_t done = outbound.LinesScanned;
+  const uint32_t lines = CompleteLinesSize(outbound.pszBigBuffer, outbound.BufferSize, done);
+  if (lines == done) return false;
+  outbound.LinesScanned = lines;
+  const uint32_t from = done >= 2 ? done - 2 : 0;  // with the line break before the first new line
+  return CSendRawDataNotification::GetRawContentLength(outbound.pszBigBuffer + from, lines - from, value);
+}
+
+}  // namespace
+
 bool CSendRawDataNotification::CheckFullHeaders(COutboundContext& outbound, bool& letThrough) {
   if (outbound.HeadersComplete != 0) return true;  // read once, when the block was complete
   Log("[NotifySendRawData] Step2: Check for full headers pFltContext=<%p>",
@@ -170,11 +194,16 @@ bool CSendRawDataNotification::CheckFullHeaders(COutboundContext& outbound, bool
   if (blank != nullptr) {
     outbound.HeadersComplete = 1;
     outbound.HeaderSize = static_cast<uint32_t>(blank + 4 - buffer);
-  } else if (GetRawContentLength(buffer, outbound.BufferSize, rawLength)) {
+  } else if (FindLengthInNewLines(outbound, rawLength)) {
     lengthFound = true;
     if (rawLength == 0) {
       outbound.HeadersComplete = 1;
       outbound.HeaderSize = outbound.BufferSize;
+      // The rest of the head is still to come: it passes as it comes, so the response is never
+      // rebuilt around a head cut short. There is no body to rewrite.
+      Log("[SF_NOTIFY_SENDRAWDATA] Content length is 0, nothing to modify");
+      letThrough = true;
+      return true;
     }
   }
   if (outbound.HeadersComplete == 0) {

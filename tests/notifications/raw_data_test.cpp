@@ -53,6 +53,12 @@ TEST(RawAccumulationTest, BlocksAreHeldUntilWholeAndDoubtfulDataPassesAsItCame) 
       {"NotHttp", false, 0, {"HTTP/2.0 200 OK\r\n\r\n"}, "through ", ""},
       {"RawLengthWins", false, 99, {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", "abc"}, "held whole ", "abc"},
       {"RawLengthZero", false, 5, {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}, "through ", ""},
+      // A zero length before the blank line: the head's rest is never left behind, and a length
+      // whose digits are still to come is awaited.
+      {"ZeroLengthHeadCut", false, 0, {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n", "X: y\r\n\r\n"},
+       "through passes ", ""},
+      {"LengthCutBeforeDigits", false, 5, {"HTTP/1.1 200 OK\r\nContent-Length: ", "5\r\n\r\nhello"},
+       "held whole ", "hello"},
       // Framing text inside a body is not framing; a body without a length cannot be awaited.
       {"LengthOnlyInBody", false, 0, {"HTTP/1.1 200 OK\r\n\r\nContent-Length: 3\r\n"}, "through ", ""},
       {"NoLengthHeadAlone", false, 0, {"HTTP/1.1 200 OK\r\n\r\n", "body"}, "through passes ", ""},
