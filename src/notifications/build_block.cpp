@@ -49,6 +49,20 @@ char* FieldsStart(char* buffer, char* headerEnd) {
   return headerEnd;
 }
 
+// Whether the rebuilt header block [head, headEnd) frames its body as written: it ends at its
+// first blank line, the length line made for it stands alone at a line start (no edit glued it
+// to another line or left a second length), and a decoded body has no transfer-coding line left.
+bool FramesBodyAsWritten(char* head, char* headEnd, std::string_view lengthLine, bool decoded) {
+  const std::string_view block(head, static_cast<size_t>(headEnd - head));
+  if (block.size() < 4 || block.find("\r\n\r\n") != block.size() - 4) return false;
+  char* const fields = FieldsStart(head, headEnd);
+  uint32_t size = 0, other = 0;
+  char* const line = FindHeaderLine(fields, headEnd, "Content-Length:", &size);
+  return line != nullptr && std::string_view(line, size) == lengthLine &&
+         FindHeaderLine(line + size, headEnd, "Content-Length:", &other) == nullptr &&
+         !(decoded && FindHeaderLine(fields, headEnd, "Transfer-Encoding:", &other) != nullptr);
+}
+
 // What applying the instructions does, counted before anything is written.
 struct Effect {
   int64_t header = 0;  // bytes added to (or removed from, negative) the header block
@@ -187,9 +201,10 @@ DWORD RebuildResponse(COutboundContext& outbound, CBufferInstructionList& instru
     }
     char* const source = outbound.pszBigBuffer;
     char* const sourceEnd = source + outbound.BufferSize;
-    landmarks.GetCommonPointers(source, outbound.BufferSize, 1, LogLandmarkMessage);
-    // The header block is the one the accumulation found; its lines are found at line starts,
-    // so that a longer name ending in "Content-Length" is never taken for the length.
+    // The workers placed their instructions by the landmarks found when the response became
+    // whole, over this same buffer; the page is not searched again. The header block is the one
+    // the accumulation found; its lines are found at line starts, so that a longer name ending
+    // in "Content-Length" is never taken for the length.
     char* const headerEnd = source + outbound.HeaderSize;
     char* const fieldsStart = FieldsStart(source, headerEnd);
     step = " Before For loop Calculate the insertion and deletion sizes";
@@ -250,7 +265,17 @@ DWORD RebuildResponse(COutboundContext& outbound, CBufferInstructionList& instru
         "%p Length: %u",
         instructions.Count(), static_cast<void*>(target), static_cast<unsigned long long>(total),
         static_cast<void*>(source), outbound.BufferSize);
-    if (!Apply(instructions, source, sourceEnd, target, total)) {
+    const bool applied = Apply(instructions, source, sourceEnd, target, total);
+    if (applied && !FramesBodyAsWritten(target, target + (total - static_cast<uint64_t>(body)),
+                                        lengthText, outbound.Chunked != 0)) {
+      CBaseNotification::LogWithRequestInfo(
+          true, true, context,
+          "SendRawData BuildBlock: the edits leave the header block without its one length line; "
+          "the response is not rebuilt");
+      delete[] target;
+      return kInvalidData;
+    }
+    if (!applied) {
       CBaseNotification::LogWithRequestInfo(
           true, true, context,
           "SendRawData BuildBlock got an boundary condition failure for CMD_ADD pszTgtInsert: %p "
@@ -271,8 +296,7 @@ DWORD RebuildResponse(COutboundContext& outbound, CBufferInstructionList& instru
     outbound.HeaderSize = static_cast<uint32_t>(total - static_cast<uint64_t>(body));
     outbound.ResponseContentLength = static_cast<int32_t>(std::min<int64_t>(body, INT32_MAX));
     instructions.Clear();  // their positions were inside the old buffer
-    landmarks = CCommonPointers();
-    landmarks.GetCommonPointers(target, outbound.BufferSize, 1, LogLandmarkMessage);
+    landmarks = CCommonPointers();  // they pointed into the released buffer
     return 0;
   } catch (const std::bad_exception& error) {
     CBaseNotification::LogWithRequestInfo(true, true, context, "BuildBlock  failed  STD BAD %s %s",

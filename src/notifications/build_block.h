@@ -19,7 +19,7 @@ namespace nexoral {
 DWORD BuildBlock(CFilterContext* context, HTTP_FILTER_CONTEXT* pfc);
 
 // The rebuilding itself, over outbound's buffer with instructions (positions inside that
-// buffer), filling landmarks again; context (may be null) names the request in failure reports.
+// buffer); landmarks, found over that buffer, are cleared once it is replaced; context (may be null) names the request in failure reports.
 // The instructions list gets the header edits added.
 DWORD RebuildResponse(COutboundContext& outbound, CBufferInstructionList& instructions,
                       CCommonPointers& landmarks, const CFilterContext* context);

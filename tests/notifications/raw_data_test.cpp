@@ -196,6 +196,11 @@ TEST(RebuildTest, EditsApplyInOnePassAndTheAnnouncedLengthIsTheBodySent) {
       {"DeletionPastTheEnd", plain, false, {{"8", nullptr, 3}}, 13, ""},
       {"DeletionIntoTheBlankLine", plain, false, {{"X: y", nullptr, 7}}, 13, ""},
       {"InsertionInsideTheBlankLine", plain, false, {{"\n0", "Z", 0}}, 13, ""},
+      // The new length line must stand alone: not glued to the line before, not beside another.
+      {"LengthLineGlued", plain, false, {{"\r\nContent-Length", nullptr, 2}}, 13, ""},
+      {"SecondLengthLine", plain, false, {{"X: y", "Content-Length: 3\r\n", 0}}, 13, ""},
+      {"HeadEndedEarly", plain, false, {{"X: y", "Z: 1\r\n\r\n", 0}}, 13, ""},
+      {"LastLineBreakDeleted", decoded, true, {{"y\r\n", nullptr, 3}}, 13, ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
