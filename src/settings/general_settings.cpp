@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "criteria/ad_user_config.h"
 #include "diagnostics/log.h"
 #include "platform/error_codes.h"
 #include "platform/file_time.h"
@@ -93,6 +94,9 @@ bool CGeneralSettings::LoadSettings(const char* moduleFileName, const char* reso
     ReportFailureText(error);
     return false;
   }
+
+  // The directory the criteria read users from; lookups fail cleanly without one.
+  LoadDirectoryConfiguration(paths_.settingsFolder);
 
   resource_.ConnectEventLog(&eventLog_);
   if (resource_.LoadModule(paths_.resourcePath) != 0) {
