@@ -3,7 +3,8 @@
 # use it:
 #   demo/install.sh <build folder> <root>
 # makes <root>/Zephyrquill/Nexoral/ (Nexoral.so, Settings/CoreSettings.xml from
-# demo/CoreSettings.xml, Resource/CoreRes.so, workers/SampleWorker.so), the common folder
+# demo/CoreSettings.xml, the demo directory Settings/Directory.conf and directory.ldif,
+# Resource/CoreRes.so, workers/SampleWorker.so), the common folder
 # "<root>/Zephyrquill/Common Files/bin/" (LogModule.so, ZQCache.so, ZqExchangeAccess.so) and the
 # empty folders <root>/registry and <root>/logs for the registry root and the log.
 set -eu
@@ -15,7 +16,7 @@ common="$root/Zephyrquill/Common Files"
 
 mkdir -p "$install/Settings" "$install/Resource" "$install/workers" "$common/bin" \
   "$root/registry" "$root/logs"
-cp "$demo/CoreSettings.xml" "$install/Settings/"
+cp "$demo/CoreSettings.xml" "$demo/Directory.conf" "$demo/directory.ldif" "$install/Settings/"
 cp "$build/src/nexoral.so" "$install/Nexoral.so"
 cp "$build/components/resource/CoreRes.so" "$install/Resource/"
 cp "$build/workers/SampleWorker.so" "$install/workers/"
