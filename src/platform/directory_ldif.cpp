@@ -199,8 +199,8 @@ class LdifDirectory : public Directory {
   std::string namingContext_;
 };
 
-// One record's lines into an entry. False for a record without a leading "dn:" (the version
-// line, change records' controls) or with a value taken from a URL.
+// One record's lines into an entry. False for a record without a leading "dn:" (after the
+// file's version line) or with a value taken from a URL.
 bool ReadRecord(char* buffer, DirectoryEntry* entry) {
   char* next = buffer;
   for (char* line = ldif_getline(&next); line != nullptr; line = ldif_getline(&next)) {
@@ -213,6 +213,7 @@ bool ReadRecord(char* buffer, DirectoryEntry* entry) {
     std::string name(type.bv_val, type.bv_len);
     std::string text = value.bv_val != nullptr ? std::string(value.bv_val, value.bv_len) : std::string();
     if (freeValue != 0) ber_memfree(value.bv_val);
+    if (entry->dn.empty() && SameText(name, "version")) continue;
     if (entry->dn.empty()) {
       if (!SameText(name, "dn") || text.empty()) return false;
       entry->dn = std::move(text);
