@@ -2,8 +2,8 @@
 # Lays out a module installation from a release build, as `make demo` and bench/proxy_bench.sh
 # use it:
 #   demo/install.sh <build folder> <root>
-# makes <root>/Zephyrquill/Nexoral/ (Nexoral.so, Settings/CoreSettings.xml from
-# demo/CoreSettings.xml, Resource/CoreRes.so, workers/SampleWorker.so), the common folder
+# makes <root>/Zephyrquill/Nexoral/ (Nexoral.so, Settings/CoreSettings.xml and
+# Settings/ZQCriteria.xml from demo/, Resource/CoreRes.so, workers/SampleWorker.so), the common folder
 # "<root>/Zephyrquill/Common Files/bin/" (LogModule.so, ZQCache.so, ZqExchangeAccess.so) and the
 # empty folders <root>/registry and <root>/logs for the registry root and the log.
 set -eu
@@ -15,7 +15,7 @@ common="$root/Zephyrquill/Common Files"
 
 mkdir -p "$install/Settings" "$install/Resource" "$install/workers" "$common/bin" \
   "$root/registry" "$root/logs"
-cp "$demo/CoreSettings.xml" "$install/Settings/"
+cp "$demo/CoreSettings.xml" "$demo/ZQCriteria.xml" "$install/Settings/"
 cp "$build/src/nexoral.so" "$install/Nexoral.so"
 cp "$build/components/resource/CoreRes.so" "$install/Resource/"
 cp "$build/workers/SampleWorker.so" "$install/workers/"

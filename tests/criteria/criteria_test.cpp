@@ -199,6 +199,19 @@ TEST(CriteriaFile, TablesOfSuccessiveFiles) {
   }
 }
 
+TEST(CriteriaFile, DemoFileLoads) {
+  CCriteriaSettings settings;
+  settings.dropDisabled = true;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(settings.Load(NEXORAL_DEMO_CRITERIA), kSOk);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Dump(settings),
+            "order 30 40 10 20 50 | 10:Branch office items1 ranges1 sids0 | 20:IPv6 site items1 ranges2 sids0 | "
+            "30:Old browsers items1 ranges0 sids0 cdr[MSIE 6.0][MSIE 7.0] | 40:Mail host name items1 ranges0 "
+            "sids0 host[mail.example.com][mail.example.com:8080] | 50:Domain users items2 ranges0 sids1 | "
+            "general3 bypass1 mask71");
+}
+
 TEST(CriteriaMatching, UserAgentTokens) {
   using Tokens = std::vector<std::string>;
   const std::vector<std::pair<std::string, Tokens>> rows = {
