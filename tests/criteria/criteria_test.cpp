@@ -1,9 +1,9 @@
 // The criteria engine: SIDs and token membership, the token helpers, client addresses and
 // ranges, the criteria file's tables, user-agent tokens, the matching of requests and the
 // refresh of the file.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <optional>
 #include <sstream>
@@ -256,8 +256,8 @@ class CriteriaEngine : public ::testing::Test {
   // Writes the criteria file dated seconds from now.
   void Write(const std::string& content, int seconds) {
     folder_.WriteFile(kCriteriaFileName, content);
-    const timespec times[2] = {{time(nullptr) + seconds, 0}, {time(nullptr) + seconds, 0}};
-    utimensat(AT_FDCWD, folder_.Join(kCriteriaFileName).c_str(), times, 0);
+    const timeval times[2] = {{time(nullptr) + seconds, 0}, {time(nullptr) + seconds, 0}};
+    utimes(folder_.Join(kCriteriaFileName).c_str(), times);
   }
 
   testing::TempFolder folder_;
