@@ -116,9 +116,12 @@ const TokenIdentity& ProcessIdentity() {
   return identity;
 }
 
-TokenIdentity EffectiveIdentity() {
-  if (threadToken) return *threadToken;
-  return ProcessIdentity();
+TokenIdentity EffectiveIdentity() { return *SharedEffectiveIdentity(); }
+
+std::shared_ptr<const TokenIdentity> SharedEffectiveIdentity() {
+  if (threadToken) return threadToken;
+  // The process identity lives as long as the process: shared without an owner.
+  return SharedIdentity(SharedIdentity(), &ProcessIdentity());
 }
 
 size_t OpenTokenHandleCount() { return Table().Size(); }

@@ -6,6 +6,7 @@
 #ifndef NEXORAL_PLATFORM_THREAD_TOKEN_H
 #define NEXORAL_PLATFORM_THREAD_TOKEN_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ const TokenIdentity& ProcessIdentity();
 
 // The identity the calling thread acts as: its token's, else the process's.
 TokenIdentity EffectiveIdentity();
+// The same without a copy; it stays valid while held, whatever the thread does with its token.
+std::shared_ptr<const TokenIdentity> SharedEffectiveIdentity();
 
 // Number of open token handles; for leak checks.
 size_t OpenTokenHandleCount();
