@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -102,6 +103,8 @@ struct CCriterion {
   CaseInsensitiveSet cdrValues;
   CaseInsensitiveSet hostNames;
   std::vector<CSharedSid> groupSids;
+  // Item 12 as a number; unset when absent or not a number.
+  std::optional<int32_t> groupUsers;
   int32_t id = 0;
   std::string name;
 };
@@ -122,11 +125,16 @@ class CCriteriaSettings : public CBasicSettings {
   bool GetGeneralString(int32_t id, std::string& value) const;
   bool GetCriterionInt(int32_t itemId, int32_t& value, int32_t criterionId) const;
   bool GetCriterionString(int32_t itemId, std::string& value, int32_t criterionId) const;
+  // The same for a criterion already found.
+  static bool GetCriterionInt(int32_t itemId, int32_t& value, const CCriterion& criterion);
+  static bool GetCriterionString(int32_t itemId, std::string& value, const CCriterion& criterion);
 
   // The criterion with that id, or null.
   const CCriterion* Find(int32_t criterionId) const;
   const std::map<int32_t, CriterionHandle>& Criteria() const { return criteria_; }
   const std::vector<int32_t>& CriteriaOrder() const { return criteriaOrder_; }
+  // The criterion of each id of CriteriaOrder(), null for an id without one.
+  const std::vector<const CCriterion*>& OrderedCriteria() const { return orderedCriteria_; }
   const std::vector<CSharedSid>& BypassList() const { return bypassList_; }
   const SettingsItemMap& General() const { return general_; }
   // Only gains bits: a criterion that needed a test keeps it needed for the process's life.
@@ -149,6 +157,7 @@ class CCriteriaSettings : public CBasicSettings {
 
   std::map<int32_t, CriterionHandle> criteria_;
   std::vector<int32_t> criteriaOrder_;
+  std::vector<const CCriterion*> orderedCriteria_;
   std::vector<CSharedSid> bypassList_;
   SettingsItemMap general_;
   uint32_t kindsMask_ = 0;
