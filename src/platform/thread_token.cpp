@@ -126,15 +126,12 @@ std::shared_ptr<const TokenIdentity> SharedEffectiveIdentity() {
 
 size_t OpenTokenHandleCount() { return Table().Size(); }
 
-ProcessIdentityScope::ProcessIdentityScope() {
-  if (!ThreadImpersonates()) return;  // leaves the caller's last error alone
-  if (OpenThreadToken(&saved_)) RevertToSelf();
-}
+// No handle and no lock of the table: lookups on the request path run in these scopes. The
+// caller's last error is left alone.
+ProcessIdentityScope::ProcessIdentityScope() : saved_(std::move(threadToken)) { threadToken.reset(); }
 
 ProcessIdentityScope::~ProcessIdentityScope() {
-  if (saved_ == nullptr) return;
-  SetThreadToken(saved_);
-  CloseAccessToken(saved_);
+  if (saved_) threadToken = std::move(saved_);
 }
 
 }  // namespace nexoral::platform

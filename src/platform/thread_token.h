@@ -60,7 +60,7 @@ std::shared_ptr<const TokenIdentity> SharedEffectiveIdentity();
 size_t OpenTokenHandleCount();
 
 // Runs a scope under the process identity: a thread token in place at construction is taken
-// off and put back at destruction.
+// off and put back at destruction (held as it is, without a handle of the table).
 class ProcessIdentityScope {
  public:
   ProcessIdentityScope();
@@ -69,7 +69,7 @@ class ProcessIdentityScope {
   ProcessIdentityScope& operator=(const ProcessIdentityScope&) = delete;
 
  private:
-  HANDLE saved_ = nullptr;
+  std::shared_ptr<const TokenIdentity> saved_;
 };
 
 }  // namespace nexoral::platform
