@@ -101,16 +101,6 @@ std::vector<CIPRange> RangesOf(const std::string& text) {
 
 }  // namespace
 
-bool CaseInsensitiveLess::operator()(std::string_view left, std::string_view right) const {
-  const size_t shorter = std::min(left.size(), right.size());
-  for (size_t i = 0; i < shorter; ++i) {
-    const char l = platform::LowerAscii(left[i]);
-    const char r = platform::LowerAscii(right[i]);
-    if (l != r) return static_cast<unsigned char>(l) < static_cast<unsigned char>(r);
-  }
-  return left.size() < right.size();
-}
-
 bool ParseIPAddress(std::string_view text, CIPAddress& address) {
   address = CIPAddress();
   char buffer[INET6_ADDRSTRLEN + 1] = {};

@@ -15,6 +15,7 @@
 #ifndef NEXORAL_CRITERIA_CRITERIA_SETTINGS_H
 #define NEXORAL_CRITERIA_CRITERIA_SETTINGS_H
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "nexoral/ref_handle.h"
+#include "platform/ascii_text.h"
 #include "platform/security_id.h"
 #include "settings/basic_settings.h"
 #include "settings/settings_records.h"
@@ -70,7 +72,16 @@ inline constexpr int32_t kUserTestOu = 2;
 // ignoring case.
 struct CaseInsensitiveLess {
   using is_transparent = void;
-  bool operator()(std::string_view left, std::string_view right) const;
+  // Here, so that the sets' searches compare inline.
+  bool operator()(std::string_view left, std::string_view right) const {
+    const size_t shorter = std::min(left.size(), right.size());
+    for (size_t i = 0; i < shorter; ++i) {
+      const char l = platform::LowerAscii(left[i]);
+      const char r = platform::LowerAscii(right[i]);
+      if (l != r) return static_cast<unsigned char>(l) < static_cast<unsigned char>(r);
+    }
+    return left.size() < right.size();
+  }
 };
 using CaseInsensitiveSet = std::set<std::string, CaseInsensitiveLess>;
 
