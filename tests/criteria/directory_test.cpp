@@ -320,12 +320,13 @@ TEST_P(ServerDirectoryTest, UnavailableServerFailsCleanlyThenRecovers) {
   ASSERT_EQ(Read(kSearchAccountName, "alice", "cn", text), kSOk);
   for (const char* outage : {"stopped", "restart only", "silent"}) {
     const bool silent = std::string(outage) == "silent";
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);  // listens, never accepts nor reads
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t size = sizeof address;
-    ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr*>(&address), size) == 0 && listen(listener, 4) == 0 &&
-                getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0);
+    int listener = -1;
     if (silent) {
+      listener = socket(AF_INET, SOCK_STREAM, 0);  // listens, never accepts nor reads
+      sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+      socklen_t size = sizeof address;
+      ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr*>(&address), size) == 0 && listen(listener, 4) == 0 &&
+                  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0);
       Configure("uri = ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/\ntimeout_ms = 300\n");
     } else {
       slapd_->Stop();
@@ -339,7 +340,7 @@ TEST_P(ServerDirectoryTest, UnavailableServerFailsCleanlyThenRecovers) {
       const int limit = platform::ProcessDirectory()->Config().timeoutMs;
       EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20 * limit)) << outage;
     }
-    close(listener);
+    if (listener >= 0) close(listener);
     ASSERT_TRUE(slapd_->Start());
     if (silent) Configure(slapd_->Config() + "domain = EXAMPLE\n");
     EXPECT_EQ(Read(kSearchAccountName, "alice", "cn", text), kSOk) << outage;
