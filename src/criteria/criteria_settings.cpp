@@ -101,16 +101,6 @@ std::vector<CIPRange> RangesOf(const std::string& text) {
 
 }  // namespace
 
-bool CaseInsensitiveLess::operator()(std::string_view left, std::string_view right) const {
-  const size_t shorter = std::min(left.size(), right.size());
-  for (size_t i = 0; i < shorter; ++i) {
-    const char l = platform::LowerAscii(left[i]);
-    const char r = platform::LowerAscii(right[i]);
-    if (l != r) return static_cast<unsigned char>(l) < static_cast<unsigned char>(r);
-  }
-  return left.size() < right.size();
-}
-
 bool ParseIPAddress(std::string_view text, CIPAddress& address) {
   address = CIPAddress();
   char buffer[INET6_ADDRSTRLEN + 1] = {};
@@ -188,10 +178,17 @@ HRESULT CCriteriaSettings::Load(const std::string& fileName) {
     if (dropDisabled) DropDisabled(context);
     ParseBuildByPassList(context);
     for (auto& [id, criterion] : context.criteria) context.kinds |= Derive(*criterion);
+    std::vector<const CCriterion*> ordered;
+    ordered.reserve(context.order.size());
+    for (const int32_t id : context.order) {
+      const auto found = context.criteria.find(id);
+      ordered.push_back(found == context.criteria.end() ? nullptr : found->second.get());
+    }
     // Everything that may fail is done; the swaps cannot fail.
     general_.swap(context.general);
     criteria_.swap(context.criteria);
     criteriaOrder_.swap(context.order);
+    orderedCriteria_.swap(ordered);
     bypassList_.swap(context.bypassList);
     kindsMask_ |= context.kinds;
     CommitLoadDate(dateBeforeParse);
@@ -311,7 +308,9 @@ uint32_t CCriteriaSettings::Derive(CCriterion& criterion) {
     if (type == kUserTestAd && HasText(items, AD_BASE_DN)) kinds |= AD_CRITERIA;
     if (type == kUserTestOu && HasText(items, OU_NAMES)) kinds |= OU_CRITERIA;
   }
-  const bool groupsOn = IntOr(items, ENABLE_GROUP_USERS, 0) != 0;
+  int32_t groupUsers = 0;
+  if (ItemInt(items, ENABLE_GROUP_USERS, groupUsers)) criterion.groupUsers = groupUsers;
+  const bool groupsOn = criterion.groupUsers.value_or(0) != 0;
   if (groupsOn && (HasText(items, GROUP_SIDS) || HasText(items, GROUP_SIDS_2))) {
     kinds |= GROUP_CRITERIA;
   }
@@ -371,13 +370,22 @@ const CCriterion* CCriteriaSettings::Find(int32_t criterionId) const {
 
 bool CCriteriaSettings::GetCriterionInt(int32_t itemId, int32_t& value, int32_t criterionId) const {
   const CCriterion* criterion = Find(criterionId);
-  return criterion != nullptr && ItemInt(criterion->items, itemId, value);
+  return criterion != nullptr && GetCriterionInt(itemId, value, *criterion);
 }
 
 bool CCriteriaSettings::GetCriterionString(int32_t itemId, std::string& value,
                                            int32_t criterionId) const {
   const CCriterion* criterion = Find(criterionId);
-  return criterion != nullptr && ItemText(criterion->items, itemId, value);
+  return criterion != nullptr && GetCriterionString(itemId, value, *criterion);
+}
+
+bool CCriteriaSettings::GetCriterionInt(int32_t itemId, int32_t& value, const CCriterion& criterion) {
+  return ItemInt(criterion.items, itemId, value);
+}
+
+bool CCriteriaSettings::GetCriterionString(int32_t itemId, std::string& value,
+                                           const CCriterion& criterion) {
+  return ItemText(criterion.items, itemId, value);
 }
 
 }  // namespace nexoral

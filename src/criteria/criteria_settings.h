@@ -15,16 +15,19 @@
 #ifndef NEXORAL_CRITERIA_CRITERIA_SETTINGS_H
 #define NEXORAL_CRITERIA_CRITERIA_SETTINGS_H
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "nexoral/ref_handle.h"
+#include "platform/ascii_text.h"
 #include "platform/security_id.h"
 #include "settings/basic_settings.h"
 #include "settings/settings_records.h"
@@ -69,7 +72,16 @@ inline constexpr int32_t kUserTestOu = 2;
 // ignoring case.
 struct CaseInsensitiveLess {
   using is_transparent = void;
-  bool operator()(std::string_view left, std::string_view right) const;
+  // Here, so that the sets' searches compare inline.
+  bool operator()(std::string_view left, std::string_view right) const {
+    const size_t shorter = std::min(left.size(), right.size());
+    for (size_t i = 0; i < shorter; ++i) {
+      const char l = platform::LowerAscii(left[i]);
+      const char r = platform::LowerAscii(right[i]);
+      if (l != r) return static_cast<unsigned char>(l) < static_cast<unsigned char>(r);
+    }
+    return left.size() < right.size();
+  }
 };
 using CaseInsensitiveSet = std::set<std::string, CaseInsensitiveLess>;
 
@@ -102,6 +114,8 @@ struct CCriterion {
   CaseInsensitiveSet cdrValues;
   CaseInsensitiveSet hostNames;
   std::vector<CSharedSid> groupSids;
+  // Item 12 as a number; unset when absent or not a number.
+  std::optional<int32_t> groupUsers;
   int32_t id = 0;
   std::string name;
 };
@@ -122,11 +136,16 @@ class CCriteriaSettings : public CBasicSettings {
   bool GetGeneralString(int32_t id, std::string& value) const;
   bool GetCriterionInt(int32_t itemId, int32_t& value, int32_t criterionId) const;
   bool GetCriterionString(int32_t itemId, std::string& value, int32_t criterionId) const;
+  // The same for a criterion already found.
+  static bool GetCriterionInt(int32_t itemId, int32_t& value, const CCriterion& criterion);
+  static bool GetCriterionString(int32_t itemId, std::string& value, const CCriterion& criterion);
 
   // The criterion with that id, or null.
   const CCriterion* Find(int32_t criterionId) const;
   const std::map<int32_t, CriterionHandle>& Criteria() const { return criteria_; }
   const std::vector<int32_t>& CriteriaOrder() const { return criteriaOrder_; }
+  // The criterion of each id of CriteriaOrder(), null for an id without one.
+  const std::vector<const CCriterion*>& OrderedCriteria() const { return orderedCriteria_; }
   const std::vector<CSharedSid>& BypassList() const { return bypassList_; }
   const SettingsItemMap& General() const { return general_; }
   // Only gains bits: a criterion that needed a test keeps it needed for the process's life.
@@ -149,6 +168,7 @@ class CCriteriaSettings : public CBasicSettings {
 
   std::map<int32_t, CriterionHandle> criteria_;
   std::vector<int32_t> criteriaOrder_;
+  std::vector<const CCriterion*> orderedCriteria_;
   std::vector<CSharedSid> bypassList_;
   SettingsItemMap general_;
   uint32_t kindsMask_ = 0;

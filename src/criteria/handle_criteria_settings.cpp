@@ -159,7 +159,7 @@ bool CHandleCriteriaSettings::GetCriteriaID(int32_t& id, const std::string& ip,
                                             const std::string& sid, bool& bypassed) {
   CSyncGuard guard(lock_);
   id = 0;
-  std::vector<int32_t> candidates;
+  CandidateList candidates;
   const bool anonymous = IsAnonymousUser(userName);
   if (anonymous) {
     Log("CHandleCriteriaSettings::GetCriteriaID found an anonymous access user %s all OU, "
@@ -174,27 +174,37 @@ bool CHandleCriteriaSettings::GetCriteriaID(int32_t& id, const std::string& ip,
       ip.c_str(), userName.c_str(), host.c_str(), userAgent.c_str(), enableRsa,
       allowUserCheck ? 1 : 0, mailbox.c_str(), sid.c_str());
 
-  if (allowUserCheck && CheckByPassList()) {
+  const uint32_t kinds = criteria_.KindsMask();
+  // The thread's SIDs, read once for the bypass and group tests.
+  platform::TokenSids tokenSids;
+  const platform::TokenSids* token = nullptr;
+  if (allowUserCheck && (!criteria_.BypassList().empty() || (kinds & GROUP_CRITERIA) != 0) &&
+      tokenSids.Read(nullptr)) {
+    token = &tokenSids;
+  }
+  if (allowUserCheck && CheckByPassList(token)) {
     bypassed = true;
     return false;
   }
 
   CIPAddress address;
   const bool addressRead = ParseIPAddress(ip, address);
-  for (int32_t candidate : criteria_.CriteriaOrder()) {
-    const CCriterion* criterion = criteria_.Find(candidate);
+  candidates.reserve(criteria_.CriteriaOrder().size());
+  const std::vector<int32_t>& order = criteria_.CriteriaOrder();
+  for (size_t at = 0; at < order.size(); ++at) {
+    const int32_t candidate = order[at];
+    const CCriterion* criterion = criteria_.OrderedCriteria()[at];
     if (criterion == nullptr) continue;
     bool joins = criterion->ipRanges.empty();
     for (size_t i = 0; !joins && addressRead && i < criterion->ipRanges.size(); ++i) {
       joins = IsAddressInRange(address, criterion->ipRanges[i]);
     }
-    if (joins) candidates.push_back(candidate);
+    if (joins) candidates.push_back({candidate, criterion});
   }
 
-  const uint32_t kinds = criteria_.KindsMask();
   if (allowUserCheck && (kinds & GROUP_CRITERIA) != 0) {
     Log("GetCriteriaID Group");
-    VerifyGroupsCriteria(candidates);
+    VerifyGroupsCriteria(candidates, token);
   }
   if ((kinds & CDR_CRITERIA) != 0) VerifyCDRCriteria(candidates, userAgent);
   if ((kinds & HOST_CRITERIA) != 0) VerifyHOSTCriteria(candidates, host);
@@ -246,7 +256,7 @@ bool CHandleCriteriaSettings::GetCriteriaID(int32_t& id, const std::string& ip,
     Log("GetCriteria No matching found for IP %s User %s", ip.c_str(), userName.c_str());
     return false;
   }
-  id = candidates.front();
+  id = candidates.front().id;
   Log("GetCriteria matching found ID %d for IP %s User %s", id, ip.c_str(), userName.c_str());
   return true;
 }
@@ -262,13 +272,15 @@ std::string CHandleCriteriaSettings::AccountName(const std::string& userName) co
   return account;
 }
 
-bool CHandleCriteriaSettings::CheckByPassList() const {
+bool CHandleCriteriaSettings::CheckByPassList(const platform::TokenSids* token) const {
   Log("CheckByPassList ");
   const std::vector<CSharedSid>& list = criteria_.BypassList();
   if (list.empty()) return false;
   bool member = false;
   for (size_t i = 0; !member && i < list.size(); ++i) {
-    if (!platform::CheckTokenMembership(nullptr, *list[i], &member)) {
+    if (token != nullptr) {
+      member = token->Contains(*list[i]);
+    } else {
       const DWORD error = GetLastError();
       ReportText(kReportError, "Check user membership to Group security error %d for criteria ",
                  static_cast<int>(error));
@@ -285,24 +297,25 @@ bool CHandleCriteriaSettings::CheckByPassList() const {
   return member;
 }
 
-void CHandleCriteriaSettings::MatchCriteria(std::vector<int32_t>& candidates,
+void CHandleCriteriaSettings::MatchCriteria(CandidateList& candidates,
                                             const std::string& value, int kind) const {
   Log("MatchCriteria value %s  ID %d", value.c_str(), kind);
   if (candidates.empty()) {
     Log("MatchCriteria vector with matching criteria is empty so no need to match anything");
     return;
   }
-  std::erase_if(candidates, [&](int32_t candidate) {
-    const CCriterion* criterion = criteria_.Find(candidate);
+  std::erase_if(candidates, [&](const CCandidate& entry) {
+    const int32_t candidate = entry.id;
+    const CCriterion* criterion = entry.criterion;
     if (criterion == nullptr) return false;
     int32_t enabled = 0;
-    if (!criteria_.GetCriterionInt(ASP_ENABLE, enabled, candidate)) {
+    if (!CCriteriaSettings::GetCriterionInt(ASP_ENABLE, enabled, *criterion)) {
       Log("MatchCriteria can not find ASP_ENABLE for criteria %d", candidate);
       enabled = 0;
     }
     if (enabled == 0) return false;
     int32_t type = -1;
-    if (!criteria_.GetCriterionInt(ASP_TYPE, type, candidate)) {
+    if (!CCriteriaSettings::GetCriterionInt(ASP_TYPE, type, *criterion)) {
       Log("MatchCriteria can not find ASP_TYPE for criteria %d", candidate);
       type = -1;
     }
@@ -316,7 +329,7 @@ void CHandleCriteriaSettings::MatchCriteria(std::vector<int32_t>& candidates,
     if (type == kUserTestOu && kind == 3) return !inSet(criterion->ouNames, "OU");
     if (type == kUserTestAd && kind == 4) {
       std::string baseDn;
-      if (!criteria_.GetCriterionString(AD_BASE_DN, baseDn, candidate)) return false;
+      if (!CCriteriaSettings::GetCriterionString(AD_BASE_DN, baseDn, *criterion)) return false;
       if (!platform::EqualsIgnoreCase(baseDn, value)) return true;
       Log("MatchCriteria AD %s", value.c_str());
     }
@@ -324,23 +337,27 @@ void CHandleCriteriaSettings::MatchCriteria(std::vector<int32_t>& candidates,
   });
 }
 
-void CHandleCriteriaSettings::VerifyGroupsCriteria(std::vector<int32_t>& candidates) const {
+void CHandleCriteriaSettings::VerifyGroupsCriteria(CandidateList& candidates,
+                                                   const platform::TokenSids* token) const {
   Log("VerifyGroupsCriteria ");
   if (candidates.empty()) {
     Log("VerifyGroupCriteria vector with matching criteria is empty so no need to match anything");
     return;
   }
-  std::erase_if(candidates, [&](int32_t candidate) {
-    const CCriterion* criterion = criteria_.Find(candidate);
+  std::erase_if(candidates, [&](const CCandidate& entry) {
+    const int32_t candidate = entry.id;
+    const CCriterion* criterion = entry.criterion;
     if (criterion == nullptr) return false;
-    int32_t enabled = 0;
-    if (!criteria_.GetCriterionInt(ENABLE_GROUP_USERS, enabled, candidate)) {
+    if (!criterion->groupUsers) {
       Log("VerifyGroupsCriteria can not find ENABLE_GROUP_USERS for criteria %d", candidate);
     }
+    const int32_t enabled = criterion->groupUsers.value_or(0);
     if (enabled != 1 || criterion->groupSids.empty()) return false;
     bool member = false;
     for (size_t i = 0; !member && i < criterion->groupSids.size(); ++i) {
-      if (!platform::CheckTokenMembership(nullptr, *criterion->groupSids[i], &member)) {
+      if (token != nullptr) {
+        member = token->Contains(*criterion->groupSids[i]);
+      } else {
         const DWORD error = GetLastError();
         ReportText(kReportError, "Check user membership to Group security error %d for criteria %d %s",
                    static_cast<int>(error), candidate, criterion->name.c_str());
@@ -394,7 +411,7 @@ CaseInsensitiveSet UserAgentTokens(const std::string& userAgent) {
   return tokens;
 }
 
-void CHandleCriteriaSettings::VerifyCDRCriteria(std::vector<int32_t>& candidates,
+void CHandleCriteriaSettings::VerifyCDRCriteria(CandidateList& candidates,
                                                 const std::string& userAgent) const {
   Log("VerifyCDRCriteria UserAgent %s ", userAgent.c_str());
   const CaseInsensitiveSet tokens = UserAgentTokens(userAgent);
@@ -402,8 +419,8 @@ void CHandleCriteriaSettings::VerifyCDRCriteria(std::vector<int32_t>& candidates
     Log("VerifyCDRCriteria vector with matching criteria is empty so no need to match anything");
     return;
   }
-  std::erase_if(candidates, [&](int32_t candidate) {
-    const CCriterion* criterion = criteria_.Find(candidate);
+  std::erase_if(candidates, [&](const CCandidate& entry) {
+    const CCriterion* criterion = entry.criterion;
     if (criterion == nullptr || criterion->cdrValues.empty()) return false;
     const std::string* first = nullptr;
     int matches = 0;
@@ -418,15 +435,15 @@ void CHandleCriteriaSettings::VerifyCDRCriteria(std::vector<int32_t>& candidates
   });
 }
 
-void CHandleCriteriaSettings::VerifyHOSTCriteria(std::vector<int32_t>& candidates,
+void CHandleCriteriaSettings::VerifyHOSTCriteria(CandidateList& candidates,
                                                  const std::string& host) const {
   Log("VerifyHOSTCriteria HOST %s ", host.c_str());
   if (candidates.empty()) {
     Log("VerifyHOSTCriteria vector with matching criteria is empty so no need to match anything");
     return;
   }
-  std::erase_if(candidates, [&](int32_t candidate) {
-    const CCriterion* criterion = criteria_.Find(candidate);
+  std::erase_if(candidates, [&](const CCandidate& entry) {
+    const CCriterion* criterion = entry.criterion;
     if (criterion == nullptr || criterion->hostNames.empty()) return false;
     return criterion->hostNames.count(host) == 0;
   });

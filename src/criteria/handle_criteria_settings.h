@@ -19,6 +19,7 @@
 #include "common/sync.h"
 #include "criteria/criteria_settings.h"
 #include "nexoral/win_types.h"
+#include "platform/security_id.h"
 #include "settings/core_settings.h"
 
 namespace nexoral {
@@ -27,6 +28,14 @@ inline constexpr char kCriteriaFileName[] = "ZQCriteria.xml";
 inline constexpr char kCoreSettingsFileName[] = "CoreSettings.xml";
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// A criterion a request may still fall under: its id and its entry in the criteria file, found
+// once per request rather than once per test (valid while the lock is held).
+struct CCandidate {
+  int32_t id = 0;
+  const CCriterion* criterion = nullptr;
+};
+using CandidateList = std::vector<CCandidate>;
 
 class CHandleCriteriaSettings {
  public:
@@ -50,12 +59,14 @@ class CHandleCriteriaSettings {
                      const std::string& userAgent, const std::string& host,
                      const std::string& mailbox, const std::string& sid, bool& bypassed);
 
-  // The steps of GetCriteriaID, each narrowing the candidate ids in place (order kept). Call
+  // The steps of GetCriteriaID, each narrowing the candidates in place (order kept). Call
   // under Lock(). kind: 2 UPN suffix, 3 OU, 4 AD base DN.
-  void MatchCriteria(std::vector<int32_t>& candidates, const std::string& value, int kind) const;
-  void VerifyGroupsCriteria(std::vector<int32_t>& candidates) const;
-  void VerifyCDRCriteria(std::vector<int32_t>& candidates, const std::string& userAgent) const;
-  void VerifyHOSTCriteria(std::vector<int32_t>& candidates, const std::string& host) const;
+  void MatchCriteria(CandidateList& candidates, const std::string& value, int kind) const;
+  // token: the thread's SIDs; null when they could not be read (every membership test then
+  // fails with the last error).
+  void VerifyGroupsCriteria(CandidateList& candidates, const platform::TokenSids* token) const;
+  void VerifyCDRCriteria(CandidateList& candidates, const std::string& userAgent) const;
+  void VerifyHOSTCriteria(CandidateList& candidates, const std::string& host) const;
 
   CSync& Lock() { return lock_; }
   // The engine's reading of CoreSettings.xml; read it under Lock().
@@ -71,7 +82,7 @@ class CHandleCriteriaSettings {
  private:
   void TakeCoreValues();
   HRESULT ReloadCriteria();
-  bool CheckByPassList() const;
+  bool CheckByPassList(const platform::TokenSids* token) const;
   // "domain\account" for the directory lookups: the user name when it has a backslash, else
   // the thread's account.
   std::string AccountName(const std::string& userName) const;

@@ -9,20 +9,18 @@
 // clang-format on
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "platform/ascii_text.h"
 #include "platform/directory_backends.h"
 
 namespace nexoral::platform {
 namespace {
 
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+// ASCII case only, whatever the process's locale; no library call per character.
+bool SameText(std::string_view a, std::string_view b) { return EqualsIgnoreCase(a, b); }
 
 bool IsBinaryAttribute(std::string_view name) {
   return SameText(name, "objectSid") || SameText(name, "msExchMasterAccountSid") ||
@@ -37,7 +35,7 @@ std::string NormalDn(std::string_view dn) {
     if (c == ',' || c == '=') {
       while (!normal.empty() && normal.back() == ' ') normal.pop_back();
     }
-    normal += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    normal += LowerAscii(c);
   }
   while (!normal.empty() && normal.back() == ' ') normal.pop_back();
   return normal;
@@ -54,7 +52,7 @@ constexpr int kMaxFilterDepth = 16;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  c = LowerAscii(c);
   return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
@@ -163,14 +161,16 @@ class LdifDirectory : public Directory {
     size_t at = 0;
     if (!ParseFilter(filterText, at, filter, 0) || at != filterText.size()) return kDirectoryFilterError;
     const std::string normalBase = NormalDn(base);
-    bool baseFound = normalBase.empty();
-    for (size_t i = 0; i < entries_.size(); ++i) {
+    if (!normalBase.empty() && bases_.count(normalBase) == 0) return kDirectoryNoSuchObject;
+    const std::vector<size_t>* hits = Narrowed(filter);
+    const size_t count = hits != nullptr ? hits->size() : entries_.size();
+    for (size_t hit = 0; hit < count; ++hit) {
+      const size_t i = hits != nullptr ? (*hits)[hit] : hit;
       const std::string& dn = normalDns_[i];
       const bool under = dn.size() >= normalBase.size() &&
                          dn.compare(dn.size() - normalBase.size(), normalBase.size(), normalBase) == 0 &&
                          (dn.size() == normalBase.size() || normalBase.empty() ||
                           dn[dn.size() - normalBase.size() - 1] == ',');
-      baseFound = baseFound || under;
       if (!under || (scope == DirectoryScope::kBase && dn != normalBase)) continue;
       if (!Matches(filter, entries_[i])) continue;
       if (entries->size() >= static_cast<size_t>(config_.sizeLimit)) break;
@@ -185,7 +185,7 @@ class LdifDirectory : public Directory {
       }
       entries->push_back(std::move(found));
     }
-    return baseFound ? 0 : kDirectoryNoSuchObject;
+    return 0;
   }
 
   HRESULT NamingContext(std::string* context) override {
@@ -195,8 +195,37 @@ class LdifDirectory : public Directory {
 
  private:
   std::vector<DirectoryEntry> entries_;
+  // The key of an attribute value in the index: both in ASCII lower case.
+  static std::string IndexKey(std::string_view attribute, std::string_view value) {
+    std::string key = AsciiLower(attribute);
+    key += '\0';
+    key += AsciiLower(value);
+    return key;
+  }
+
+  // The entries an equality term that the filter requires narrows a search to (the term with
+  // the fewest), in file order; null when it has no such term and every entry is tried. Matches
+  // still decides each of them (a binary value compares exactly, its key ignoring case).
+  const std::vector<size_t>* Narrowed(const Filter& filter) const {
+    static const std::vector<size_t> kNone;
+    const bool all = filter.kind == Filter::kAnd;
+    const Filter* terms = all ? filter.children.data() : &filter;
+    const std::vector<size_t>* narrowest = nullptr;
+    for (size_t i = 0; i < (all ? filter.children.size() : 1); ++i) {
+      if (terms[i].kind != Filter::kEquality) continue;
+      const auto found = index_.find(IndexKey(terms[i].attribute, terms[i].parts[0]));
+      const std::vector<size_t>* hits = found == index_.end() ? &kNone : &found->second;
+      if (narrowest == nullptr || hits->size() < narrowest->size()) narrowest = hits;
+    }
+    return narrowest;
+  }
+
   std::vector<std::string> normalDns_;
   std::string namingContext_;
+  // Each attribute value (IndexKey) to the entries that hold it, in file order.
+  std::unordered_map<std::string, std::vector<size_t>> index_;
+  // Every entry's DN and the DNs above it: the bases a search may name.
+  std::unordered_set<std::string> bases_;
 };
 
 // One record's lines into an entry. False for a record without a leading "dn:" (after the
@@ -244,7 +273,18 @@ bool LdifDirectory::Load(std::string* error) {
   while ((result = ldif_read_record(file, &line, &buffer, &size)) > 0) {
     DirectoryEntry entry;
     if (ReadRecord(buffer, &entry)) {
-      normalDns_.push_back(NormalDn(entry.dn));
+      const std::string dn = NormalDn(entry.dn);
+      for (size_t comma = dn.find(','); comma != std::string::npos; comma = dn.find(',', comma + 1)) {
+        bases_.insert(dn.substr(comma + 1));
+      }
+      bases_.insert(dn);
+      for (const DirectoryAttribute& attribute : entry.attributes) {
+        for (const std::string& value : attribute.values) {
+          std::vector<size_t>& holders = index_[IndexKey(attribute.name, value)];
+          if (holders.empty() || holders.back() != entries_.size()) holders.push_back(entries_.size());
+        }
+      }
+      normalDns_.push_back(dn);
       entries_.push_back(std::move(entry));
     }
   }

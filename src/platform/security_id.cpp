@@ -60,11 +60,6 @@ bool Parse(std::string_view text, SecurityId& sid) {
   return sid.subAuthorityCount > 0;
 }
 
-bool SameSid(const std::string& text, const SecurityId& sid) {
-  SecurityId other;
-  return Parse(text, other) && other == sid;
-}
-
 }  // namespace
 
 bool ConvertStringSidToSid(std::string_view text, SecurityId* sid) {
@@ -94,18 +89,38 @@ std::string ConvertSidToStringSid(const SecurityId& sid) {
 }
 
 bool CheckTokenMembership(HANDLE token, const SecurityId& sid, bool* isMember) {
-  TokenIdentity identity;
+  TokenSids sids;
+  if (!sids.Read(token)) return false;
+  if (isMember != nullptr) *isMember = sids.Contains(sid);
+  return true;
+}
+
+bool TokenSids::Read(HANDLE token) {
+  std::shared_ptr<const TokenIdentity> shared;
+  TokenIdentity copy;
+  const TokenIdentity* identity = &copy;
   if (token == nullptr) {
-    identity = EffectiveIdentity();
-  } else if (!GetAccessTokenIdentity(token, &identity)) {
+    shared = SharedEffectiveIdentity();
+    identity = shared.get();
+  } else if (!GetAccessTokenIdentity(token, &copy)) {
     return false;
   }
-  bool member = SameSid(identity.sid, sid);
-  for (size_t i = 0; !member && i < identity.groupSids.size(); ++i) {
-    member = SameSid(identity.groupSids[i], sid);
+  sids_.clear();
+  sids_.reserve(1 + identity->groupSids.size());
+  // A text that does not read as a SID matches none.
+  SecurityId sid;
+  if (Parse(identity->sid, sid)) sids_.push_back(sid);
+  for (const std::string& group : identity->groupSids) {
+    if (Parse(group, sid)) sids_.push_back(sid);
   }
-  if (isMember != nullptr) *isMember = member;
   return true;
+}
+
+bool TokenSids::Contains(const SecurityId& sid) const {
+  for (const SecurityId& own : sids_) {
+    if (own == sid) return true;
+  }
+  return false;
 }
 
 }  // namespace nexoral::platform

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "nexoral/win_types.h"
 
@@ -30,7 +31,8 @@ struct SecurityId {
         left.subAuthorityCount != right.subAuthorityCount) {
       return false;
     }
-    for (size_t i = 0; i < left.subAuthorityCount; ++i) {
+    // From the last: SIDs of one domain differ in their final relative id.
+    for (size_t i = left.subAuthorityCount; i-- > 0;) {
       if (left.subAuthorities[i] != right.subAuthorities[i]) return false;
     }
     return true;
@@ -48,6 +50,18 @@ std::string ConvertSidToStringSid(const SecurityId& sid);
 // calling thread: its impersonation token, else the process identity. False with the last error
 // 6 for an unknown token handle; *isMember is set only on success.
 bool CheckTokenMembership(HANDLE token, const SecurityId& sid, bool* isMember);
+
+// The account and group SIDs of a token read once, for a series of membership tests that give
+// what CheckTokenMembership gives for each SID (a request's bypass and group tests).
+class TokenSids {
+ public:
+  // token as for CheckTokenMembership; false with the last error 6 for an unknown handle.
+  bool Read(HANDLE token);
+  bool Contains(const SecurityId& sid) const;
+
+ private:
+  std::vector<SecurityId> sids_;
+};
 
 }  // namespace nexoral::platform
 

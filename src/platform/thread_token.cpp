@@ -116,22 +116,22 @@ const TokenIdentity& ProcessIdentity() {
   return identity;
 }
 
-TokenIdentity EffectiveIdentity() {
-  if (threadToken) return *threadToken;
-  return ProcessIdentity();
+TokenIdentity EffectiveIdentity() { return *SharedEffectiveIdentity(); }
+
+std::shared_ptr<const TokenIdentity> SharedEffectiveIdentity() {
+  if (threadToken) return threadToken;
+  // The process identity lives as long as the process: shared without an owner.
+  return SharedIdentity(SharedIdentity(), &ProcessIdentity());
 }
 
 size_t OpenTokenHandleCount() { return Table().Size(); }
 
-ProcessIdentityScope::ProcessIdentityScope() {
-  if (!ThreadImpersonates()) return;  // leaves the caller's last error alone
-  if (OpenThreadToken(&saved_)) RevertToSelf();
-}
+// No handle and no lock of the table: lookups on the request path run in these scopes. The
+// caller's last error is left alone.
+ProcessIdentityScope::ProcessIdentityScope() : saved_(std::move(threadToken)) { threadToken.reset(); }
 
 ProcessIdentityScope::~ProcessIdentityScope() {
-  if (saved_ == nullptr) return;
-  SetThreadToken(saved_);
-  CloseAccessToken(saved_);
+  if (saved_) threadToken = std::move(saved_);
 }
 
 }  // namespace nexoral::platform

@@ -6,6 +6,7 @@
 #ifndef NEXORAL_PLATFORM_THREAD_TOKEN_H
 #define NEXORAL_PLATFORM_THREAD_TOKEN_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,12 +53,14 @@ const TokenIdentity& ProcessIdentity();
 
 // The identity the calling thread acts as: its token's, else the process's.
 TokenIdentity EffectiveIdentity();
+// The same without a copy; it stays valid while held, whatever the thread does with its token.
+std::shared_ptr<const TokenIdentity> SharedEffectiveIdentity();
 
 // Number of open token handles; for leak checks.
 size_t OpenTokenHandleCount();
 
 // Runs a scope under the process identity: a thread token in place at construction is taken
-// off and put back at destruction.
+// off and put back at destruction (held as it is, without a handle of the table).
 class ProcessIdentityScope {
  public:
   ProcessIdentityScope();
@@ -66,7 +69,7 @@ class ProcessIdentityScope {
   ProcessIdentityScope& operator=(const ProcessIdentityScope&) = delete;
 
  private:
-  HANDLE saved_ = nullptr;
+  std::shared_ptr<const TokenIdentity> saved_;
 };
 
 }  // namespace nexoral::platform

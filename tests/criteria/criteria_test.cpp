@@ -5,15 +5,19 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "criteria/criteria_settings.h"
 #include "criteria/handle_criteria_settings.h"
 #include "criteria/security_access.h"
+#include "criteria_files.h"
 #include "harness/diagnostics_capture.h"
 #include "harness/temp_folder.h"
 #include "nexoral/filter_interface.h"
@@ -25,20 +29,9 @@ namespace nexoral {
 namespace {
 
 using platform::TokenIdentity;
-
-// Puts a token of the identity on the calling thread for the scope (none for a null identity).
-class Impersonation {
- public:
-  explicit Impersonation(const std::optional<TokenIdentity>& identity) {
-    if (identity) token_ = platform::CreateAccessToken(*identity);
-    if (token_ != nullptr) platform::SetThreadToken(token_);
-  }
-  ~Impersonation() {
-    platform::RevertToSelf();
-    if (token_ != nullptr) platform::CloseAccessToken(token_);
-  }
-  HANDLE token_ = nullptr;
-};
+using testing::Criteria;
+using testing::Impersonation;
+using testing::Item;
 
 const TokenIdentity kAlice{"alice", "DEMO", "S-1-5-21-1-2-3-1001", {"s-1-5-21-1-2-3-01100"}};
 
@@ -156,12 +149,6 @@ std::string Dump(const CCriteriaSettings& settings) {
   return out.str();
 }
 
-std::string Item(int id, const std::string& value) {
-  return "<CRITERION ID='" + std::to_string(id) + "' DESCR='' VALUE='" + value + "'/>";
-}
-std::string Criteria(const std::string& id, const std::string& items) {
-  return "<CRITERIA ID='" + id + "' VALUE='c" + id + "'>" + items + "</CRITERIA>";
-}
 const std::string kGeneral =
     "<GENERALSETTINGS><ITEM ID='48' DESCR='' VALUE='S-1-5-32-544;bogus'/>"
     "<ITEM ID='49' DESCR='' VALUE='S-1-5-32-545'/></GENERALSETTINGS>";
@@ -253,11 +240,12 @@ class CriteriaEngine : public ::testing::Test {
     ASSERT_EQ(engine_.LoadSettings(folder_.Path() + "/"), kSOk);
     ::testing::internal::GetCapturedStderr();
   }
-  // Writes the criteria file dated seconds from now.
+  // Replaces the criteria file at once (written beside it, dated seconds from now, renamed).
   void Write(const std::string& content, int seconds) {
-    folder_.WriteFile(kCriteriaFileName, content);
+    folder_.WriteFile("next.xml", content);
     const timeval times[2] = {{time(nullptr) + seconds, 0}, {time(nullptr) + seconds, 0}};
-    utimes(folder_.Join(kCriteriaFileName).c_str(), times);
+    utimes(folder_.Join("next.xml").c_str(), times);
+    rename(folder_.Join("next.xml").c_str(), folder_.Join(kCriteriaFileName).c_str());
   }
 
   testing::TempFolder folder_;
@@ -318,6 +306,59 @@ TEST_F(CriteriaEngine, RefreshSkippedForABusyLockIsRetried) {
   bool bypassed = false;
   EXPECT_FALSE(engine_.GetCriteriaID(id, "10.0.0.7", "alice", "x", "h", "", "", bypassed));
   EXPECT_TRUE(id == 0 && !bypassed);
+}
+
+// Requests on eight threads while the file changes under them: each gets the matching criterion
+// of the file before or after a change (never none, never an older file's after a newer one's),
+// and each change is loaded once. File v holds the criteria 100v+1 to 100v+4; only the last
+// holds the request's address, so a request that read one file's order and another's criteria
+// would match none.
+TEST_F(CriteriaEngine, ChangedFileLoadsOnceWhileRequestsRun) {
+  constexpr int kChanges = 20, kThreads = 8;
+  const auto publish = [this](int v) {
+    std::string file = "<SETTINGS><GENERALSETTINGS><ITEM ID='81' DESCR='' VALUE='0'/></GENERALSETTINGS>";
+    for (int i = 1; i <= 4; ++i) {
+      file += Criteria(std::to_string(100 * v + i), Item(1, i == 4 ? "10.9.0.0;10.9.255.255" : "10.8.0.0;10.8.0.9") +
+                                                        Item(14, "h"));
+    }
+    Write(file + "</SETTINGS>", v);
+    for (int tries = 0; tries < 5000; ++tries) {  // a busy lock skips a reload: retried
+      const FileTime before = engine_.Criteria().FileDate();
+      bool changed = false;
+      engine_.Refresh(&changed);
+      if (engine_.Criteria().FileDate() != before) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (int again = 0; again < 3; ++again) {
+      bool changed = true;
+      EXPECT_TRUE(engine_.Refresh(&changed) == kSOk && !changed) << v;
+    }
+  };
+  publish(1);
+  std::atomic<bool> stop{false};
+  std::vector<int> calls(kThreads), wrong(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int32_t last = 0; !stop.load();) {
+        int32_t id = 0;
+        bool bypassed = false;
+        const bool matched = engine_.GetCriteriaID(id, "10.9.0.1", "", "x", "h", "", "", bypassed);
+        wrong[t] += !matched || id % 100 != 4 || id < last || id / 100 > kChanges;
+        last = id;
+        ++calls[t];
+      }
+    });
+  }
+  for (int v = 2; v <= kChanges; ++v) {
+    publish(v);
+    int32_t id = 0;
+    bool bypassed = false;
+    EXPECT_TRUE(engine_.GetCriteriaID(id, "10.9.0.1", "", "x", "h", "", "", bypassed) && id == 100 * v + 4);
+  }
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(calls[t] > 0 && wrong[t] == 0) << t << " " << wrong[t];
 }
 
 }  // namespace
