@@ -355,6 +355,13 @@ void CCriteriaSettings::ParseGroups(CCriterion& criterion) {
   }
 }
 
+void CCriteriaSettings::CarryOver(const CCriteriaSettings& previous) {
+  dropDisabled = previous.dropDisabled;
+  SetRefreshInterval(previous.RefreshInterval());
+  SetClock(previous.GetClock());
+  kindsMask_ = previous.kindsMask_;
+}
+
 bool CCriteriaSettings::GetGeneralInt(int32_t id, int32_t& value) const {
   return ItemInt(general_, id, value);
 }

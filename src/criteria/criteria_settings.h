@@ -11,7 +11,8 @@
 // Several CRITERIA elements with one ID make one criterion (their items merged, later ones
 // winning) whose id stands in the file order once per element.
 //
-// One instance, owned by CHandleCriteriaSettings, which serialises every access with its lock.
+// CHandleCriteriaSettings loads each version of the file into a new instance and publishes it
+// whole; a published instance's tables never change, so requests read them without a lock.
 #ifndef NEXORAL_CRITERIA_CRITERIA_SETTINGS_H
 #define NEXORAL_CRITERIA_CRITERIA_SETTINGS_H
 
@@ -150,6 +151,10 @@ class CCriteriaSettings : public CBasicSettings {
   const SettingsItemMap& General() const { return general_; }
   // Only gains bits: a criterion that needed a test keeps it needed for the process's life.
   uint32_t KindsMask() const { return kindsMask_; }
+
+  // Before a first load: takes what outlives one version of the file from the instance that
+  // held the one before (the drop switch, the refresh interval, the mask, the clock).
+  void CarryOver(const CCriteriaSettings& previous);
 
   // Drop criteria whose item 6 reads 0 at load.
   bool dropDisabled = false;

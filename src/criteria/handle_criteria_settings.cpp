@@ -3,6 +3,7 @@
 #include "criteria/handle_criteria_settings.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "criteria/ad_user_config.h"
 #include "criteria/security_access.h"
@@ -36,9 +37,16 @@ std::pair<std::string, std::string> SplitHeaderEntry(const std::string& entry) {
 
 HRESULT CHandleCriteriaSettings::LoadSettings(const std::string& folder) {
   CSyncGuard guard(lock_);
+  // The examining thread reads the current tables' file state without the lock: let it finish.
+  while (checking_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  struct Release {
+    std::atomic_flag& flag;
+    ~Release() { flag.clear(std::memory_order_release); }
+  } release{checking_};
   const std::string criteriaPath = folder + kCriteriaFileName;
-  criteria_.dropDisabled = true;
-  HRESULT hr = criteria_.Load(criteriaPath);
+  HRESULT hr = kSOk;
+  std::shared_ptr<CCriteriaSettings> next = LoadCriteria(criteriaPath, hr);
+  if (next) Publish(std::move(next));
   if (hr == kSettingsFileNotFound) {
     // Without the file no criterion applies; a refresh reads it once it is there.
     Log("CHandleCriteriaSettings::LoadSettings no criteria file %s, no criterion applies",
@@ -69,9 +77,6 @@ void CHandleCriteriaSettings::TakeCoreValues() {
   number = kDefaultRefreshMinutes;
   core_.GetItemValue(kItemRefreshInterval, number);
   core_.SetRefreshInterval(number);
-  if (criteria_.GetGeneralInt(CRITERIA_REFRESH_INTERVAL, number)) {
-    criteria_.SetRefreshInterval(number);
-  }
 
   std::string text;
   if (core_.GetItemValue(ID_INGNORE_USER_AGENTS, text) && !text.empty()) {
@@ -93,7 +98,7 @@ HRESULT CHandleCriteriaSettings::Refresh(bool* changed) {
   // The examination touches the file's dates: one thread at a time, and none waits for it.
   if (checking_.test_and_set(std::memory_order_acquire)) return kSOk;
   bool fileChanged = false;
-  HRESULT hr = criteria_.CheckForRefresh(fileChanged);
+  HRESULT hr = loaded_->CheckForRefresh(fileChanged);
   if (Failed(hr)) {
     Log("CHandleCriteriaSettings::Refresh CheckForRefresh failed 0x%x", static_cast<unsigned>(hr));
   }
@@ -119,20 +124,34 @@ HRESULT CHandleCriteriaSettings::Refresh(bool* changed) {
 }
 
 // Under the lock. A failed load keeps the tables and the file date, so the file is examined
-// and loaded again after the next interval.
+// and loaded again after the next interval. Requests go on with the tables they hold.
 HRESULT CHandleCriteriaSettings::ReloadCriteria() {
-  criteria_.dropDisabled = true;
-  const std::string path = criteria_.FileName();
-  const HRESULT hr = criteria_.Load(path);
-  if (Failed(hr)) {
+  const std::string path = loaded_->FileName();
+  HRESULT hr = kSOk;
+  std::shared_ptr<CCriteriaSettings> next = LoadCriteria(path, hr);
+  if (!next) {
     Log("Refresh failed to load %s HR= 0x%x", path.c_str(), static_cast<unsigned>(hr));
     return hr;
   }
-  int32_t minutes = 0;
-  if (criteria_.GetGeneralInt(CRITERIA_REFRESH_INTERVAL, minutes)) {
-    criteria_.SetRefreshInterval(minutes);
-  }
+  Publish(std::move(next));
   return hr;
+}
+
+std::shared_ptr<CCriteriaSettings> CHandleCriteriaSettings::LoadCriteria(const std::string& path,
+                                                                         HRESULT& hr) const {
+  auto next = std::make_shared<CCriteriaSettings>();
+  next->CarryOver(*loaded_);
+  next->dropDisabled = true;
+  hr = next->Load(path);
+  if (Failed(hr)) return nullptr;
+  int32_t minutes = 0;
+  if (next->GetGeneralInt(CRITERIA_REFRESH_INTERVAL, minutes)) next->SetRefreshInterval(minutes);
+  return next;
+}
+
+void CHandleCriteriaSettings::Publish(std::shared_ptr<CCriteriaSettings> next) {
+  loaded_ = next;
+  criteria_.store(std::move(next), std::memory_order_release);
 }
 
 bool CHandleCriteriaSettings::CheckUserAgent(const std::string& userAgent) {
@@ -157,7 +176,10 @@ bool CHandleCriteriaSettings::GetCriteriaID(int32_t& id, const std::string& ip,
                                             const std::string& userAgent,
                                             const std::string& host, const std::string& mailbox,
                                             const std::string& sid, bool& bypassed) {
-  CSyncGuard guard(lock_);
+  // Every step reads this one version of the tables, which stays alive to the end of the call.
+  const std::shared_ptr<const CCriteriaSettings> snapshot =
+      criteria_.load(std::memory_order_acquire);
+  const CCriteriaSettings& criteria = *snapshot;
   id = 0;
   CandidateList candidates;
   const bool anonymous = IsAnonymousUser(userName);
@@ -168,32 +190,32 @@ bool CHandleCriteriaSettings::GetCriteriaID(int32_t& id, const std::string& ip,
   }
   const bool allowUserCheck = !userName.empty() && !anonymous;
   int32_t enableRsa = 0;
-  criteria_.GetGeneralInt(ENABLE_RSA, enableRsa);
+  criteria.GetGeneralInt(ENABLE_RSA, enableRsa);
   Log("GetCriteriaID IP %s, UserName %s, Host %s, UserAgent %s EnableRSA %d AllowUserCheck %d "
       "Mailbox %s, SID %s",
       ip.c_str(), userName.c_str(), host.c_str(), userAgent.c_str(), enableRsa,
       allowUserCheck ? 1 : 0, mailbox.c_str(), sid.c_str());
 
-  const uint32_t kinds = criteria_.KindsMask();
+  const uint32_t kinds = criteria.KindsMask();
   // The thread's SIDs, read once for the bypass and group tests.
   platform::TokenSids tokenSids;
   const platform::TokenSids* token = nullptr;
-  if (allowUserCheck && (!criteria_.BypassList().empty() || (kinds & GROUP_CRITERIA) != 0) &&
+  if (allowUserCheck && (!criteria.BypassList().empty() || (kinds & GROUP_CRITERIA) != 0) &&
       tokenSids.Read(nullptr)) {
     token = &tokenSids;
   }
-  if (allowUserCheck && CheckByPassList(token)) {
+  if (allowUserCheck && CheckByPassList(criteria.BypassList(), token)) {
     bypassed = true;
     return false;
   }
 
   CIPAddress address;
   const bool addressRead = ParseIPAddress(ip, address);
-  candidates.reserve(criteria_.CriteriaOrder().size());
-  const std::vector<int32_t>& order = criteria_.CriteriaOrder();
+  candidates.reserve(criteria.CriteriaOrder().size());
+  const std::vector<int32_t>& order = criteria.CriteriaOrder();
   for (size_t at = 0; at < order.size(); ++at) {
     const int32_t candidate = order[at];
-    const CCriterion* criterion = criteria_.OrderedCriteria()[at];
+    const CCriterion* criterion = criteria.OrderedCriteria()[at];
     if (criterion == nullptr) continue;
     bool joins = criterion->ipRanges.empty();
     for (size_t i = 0; !joins && addressRead && i < criterion->ipRanges.size(); ++i) {
@@ -212,7 +234,7 @@ bool CHandleCriteriaSettings::GetCriteriaID(int32_t& id, const std::string& ip,
   if (allowUserCheck && (kinds & CRITERIA_UPN) != 0) {
     CADUserConfig lookup;
     lookup.protocol = "GC";
-    criteria_.GetGeneralInt(AD_LOOKUP_OPTION, lookup.configType);
+    criteria.GetGeneralInt(AD_LOOKUP_OPTION, lookup.configType);
     if (!mailbox.empty()) {
       lookup.SetSearchKey(mailbox, kSearchSmtpAddress);
     } else if (!sid.empty()) {
@@ -272,9 +294,9 @@ std::string CHandleCriteriaSettings::AccountName(const std::string& userName) co
   return account;
 }
 
-bool CHandleCriteriaSettings::CheckByPassList(const platform::TokenSids* token) const {
+bool CHandleCriteriaSettings::CheckByPassList(const std::vector<CSharedSid>& list,
+                                              const platform::TokenSids* token) {
   Log("CheckByPassList ");
-  const std::vector<CSharedSid>& list = criteria_.BypassList();
   if (list.empty()) return false;
   bool member = false;
   for (size_t i = 0; !member && i < list.size(); ++i) {

@@ -5,16 +5,21 @@
 // alone, whether loopback requests are redirected, and the response headers to add. The settings
 // host holds the one instance.
 //
+// The criteria file's tables are published as a snapshot: each load builds new tables and
+// replaces the published pointer only when it succeeded. A request takes the snapshot once,
+// without a lock, and matches against it to its end, directory lookups included, so a slow
+// directory holds up only the requests that wait for it.
+//
 // A missing ZQCriteria.xml is logged and start-up goes on without criteria: no request matches
 // one until the file appears and a refresh reads it.
 #ifndef NEXORAL_CRITERIA_HANDLE_CRITERIA_SETTINGS_H
 #define NEXORAL_CRITERIA_HANDLE_CRITERIA_SETTINGS_H
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <atomic>
 
 #include "common/sync.h"
 #include "criteria/criteria_settings.h"
@@ -30,7 +35,7 @@ inline constexpr char kCoreSettingsFileName[] = "CoreSettings.xml";
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // A criterion a request may still fall under: its id and its entry in the criteria file, found
-// once per request rather than once per test (valid while the lock is held).
+// once per request rather than once per test (valid while the snapshot it came from is held).
 struct CCandidate {
   int32_t id = 0;
   const CCriterion* criterion = nullptr;
@@ -47,7 +52,8 @@ class CHandleCriteriaSettings {
   // Loads the criteria file and then CoreSettings.xml from folder (ending with "/"), under the
   // lock, and takes the engine's values from the core file.
   HRESULT LoadSettings(const std::string& folder);
-  // Re-reads the criteria file when it changed; *changed tells whether it had.
+  // Re-reads the criteria file when it changed; *changed tells whether it had. One thread at a
+  // time examines the file; a reload that finds the lock busy is done by the next call.
   HRESULT Refresh(bool* changed);
   // False when the user agent contains one of the ignored user agents.
   bool CheckUserAgent(const std::string& userAgent);
@@ -59,8 +65,8 @@ class CHandleCriteriaSettings {
                      const std::string& userAgent, const std::string& host,
                      const std::string& mailbox, const std::string& sid, bool& bypassed);
 
-  // The steps of GetCriteriaID, each narrowing the candidates in place (order kept). Call
-  // under Lock(). kind: 2 UPN suffix, 3 OU, 4 AD base DN.
+  // The steps of GetCriteriaID, each narrowing the candidates in place (order kept); the caller
+  // holds the snapshot the candidates point into. kind: 2 UPN suffix, 3 OU, 4 AD base DN.
   void MatchCriteria(CandidateList& candidates, const std::string& value, int kind) const;
   // token: the thread's SIDs; null when they could not be read (every membership test then
   // fails with the last error).
@@ -76,25 +82,37 @@ class CHandleCriteriaSettings {
   bool SkipLoopbackRedirect() const { return skipLoopbackRedirect_; }
   const HeaderList& AddHeaders() const { return addHeaders_; }
   bool RefreshEnabled() const { return refreshEnabled_; }
-  // The criteria file; read it under Lock().
-  const CCriteriaSettings& Criteria() const { return criteria_; }
+  // The criteria file's tables as now published; they stay as they are while held.
+  std::shared_ptr<const CCriteriaSettings> Criteria() const {
+    return criteria_.load(std::memory_order_acquire);
+  }
 
  private:
   void TakeCoreValues();
   HRESULT ReloadCriteria();
-  bool CheckByPassList(const platform::TokenSids* token) const;
+  // The file at path in new tables that carry over the current ones' settings; null (hr says
+  // why) when the load failed.
+  std::shared_ptr<CCriteriaSettings> LoadCriteria(const std::string& path, HRESULT& hr) const;
+  // Under the lock, by the one thread that examines the file.
+  void Publish(std::shared_ptr<CCriteriaSettings> next);
+  static bool CheckByPassList(const std::vector<CSharedSid>& list,
+                              const platform::TokenSids* token);
   // "domain\account" for the directory lookups: the user name when it has a backslash, else
   // the thread's account.
   std::string AccountName(const std::string& userName) const;
 
   bool refreshEnabled_ = true;
   CCritSec lock_;
-  CCriteriaSettings criteria_;
+  // The published tables, and the same object for the one thread that examines the file (its
+  // check moves the last-check time, which no request reads).
+  std::shared_ptr<CCriteriaSettings> loaded_ = std::make_shared<CCriteriaSettings>();
+  std::atomic<std::shared_ptr<const CCriteriaSettings>> criteria_{loaded_};
   CCoreSettings core_;
   std::vector<std::string> ignoredUserAgents_;
   bool skipLoopbackRedirect_ = false;
   HeaderList addHeaders_;
-  // One thread at a time examines the file; the others go on without waiting.
+  // One thread at a time examines the file; the others go on without waiting. A load of the
+  // settings waits for it.
   std::atomic_flag checking_;
   // A change was seen while the lock was busy: the next Refresh reloads without waiting for
   // the next examination.

@@ -4,7 +4,8 @@
 // changed on disk. Each file class loads its own schema on top of these pieces.
 //
 // Calling order for one file: construct; Load (which ends with HashFileDate); lookups; now and
-// then CheckForRefresh, and when it reports a change the owner calls Load again under its lock.
+// then CheckForRefresh, and when it reports a change the owner loads the file again under its lock
+// (into this object, or into a new one it publishes in its place).
 // The file date advances only when a load succeeds, so a change that was not loaded (the
 // owner's lock was busy, or the new file did not parse) is reported again by a later check.
 //
@@ -95,6 +96,7 @@ class CBasicSettings {
   int32_t RefreshInterval() const { return refreshInterval_; }
   void SetRefreshInterval(int32_t minutes) { refreshInterval_ = minutes; }
   void SetClock(Clock clock);
+  const Clock& GetClock() const { return clock_; }
 
  protected:
   // For each element the XPath selects below parent: read the named attributes into a copy

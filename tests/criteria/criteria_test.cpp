@@ -297,10 +297,10 @@ TEST_F(CriteriaEngine, RefreshSkippedForABusyLockIsRetried) {
   EXPECT_EQ(engine_.Refresh(&changed), kSOk);
   engine_.Lock().Unlock();
   EXPECT_EQ(log.Count("was necessary but Critical Section was locked"), 1u);
-  EXPECT_EQ(engine_.Criteria().CriteriaOrder().size(), 11u);
+  EXPECT_EQ(engine_.Criteria()->CriteriaOrder().size(), 11u);
   EXPECT_TRUE(engine_.Refresh(&changed) == kSOk && changed);
   ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(engine_.Criteria().CriteriaOrder().empty());
+  EXPECT_TRUE(engine_.Criteria()->CriteriaOrder().empty());
   Impersonation thread(kAlice);
   int32_t id = -7;
   bool bypassed = false;
@@ -323,10 +323,10 @@ TEST_F(CriteriaEngine, ChangedFileLoadsOnceWhileRequestsRun) {
     }
     Write(file + "</SETTINGS>", v);
     for (int tries = 0; tries < 5000; ++tries) {  // a busy lock skips a reload: retried
-      const FileTime before = engine_.Criteria().FileDate();
+      const FileTime before = engine_.Criteria()->FileDate();
       bool changed = false;
       engine_.Refresh(&changed);
-      if (engine_.Criteria().FileDate() != before) break;
+      if (engine_.Criteria()->FileDate() != before) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     for (int again = 0; again < 3; ++again) {
