@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -339,6 +340,24 @@ TEST_P(ServerDirectoryTest, UnavailableServerFailsCleanlyThenRecovers) {
       EXPECT_TRUE(Failed(GetOU("EXAMPLE\\alice", ou))) << outage;
       const int limit = platform::ProcessDirectory()->Config().timeoutMs;
       EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20 * limit)) << outage;
+    }
+    if (silent) {  // a request waiting for the server holds up no request that needs no lookup
+      folder_.WriteFile(kCoreSettingsFileName, "<SETTINGS/>");
+      folder_.WriteFile(kCriteriaFileName, "<SETTINGS>" + testing::Criteria("1", testing::Item(7, "1") +
+                                           testing::Item(8, "1") + testing::Item(2, "x.test")) + "</SETTINGS>");
+      CHandleCriteriaSettings engine;
+      ::testing::internal::CaptureStderr();
+      ASSERT_EQ(engine.LoadSettings(folder_.Path() + "/"), kSOk);
+      ::testing::internal::GetCapturedStderr();
+      int32_t ids[2] = {};
+      bool bypassed[2] = {};
+      std::atomic<bool> waited{false};
+      std::thread waiting(
+          [&] { waited = !engine.GetCriteriaID(ids[0], "10.0.0.1", "alice", "x", "h", "", "", bypassed[0]); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_TRUE(engine.GetCriteriaID(ids[1], "10.0.0.1", "", "x", "h", "", "", bypassed[1]) && ids[1] == 1 && !waited);
+      waiting.join();
+      EXPECT_TRUE(waited);  // the failed lookup removed the criterion
     }
     if (listener >= 0) close(listener);
     ASSERT_TRUE(slapd_->Start());
