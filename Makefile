@@ -43,19 +43,22 @@ test: deps
 
 # The fuzzers (tests/fuzz/): a clang build of their own with libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer in $(FUZZ_BUILD_DIR), only the fuzzers and what they link. make test
-# replays each one's seeds and past failures; make fuzz fuzzes the raw-data fuzzer for FUZZ_SECONDS.
+# replays each one's seeds and past failures; make fuzz fuzzes one of them, FUZZER (raw_data,
+# criteria_file, address or user_agent), for FUZZ_SECONDS, with its word list when it has one.
 FUZZ_SECONDS ?= 1800
+FUZZER ?= raw_data
 FUZZ_FLAGS ?=
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DNEXORAL_FUZZ=ON -DNEXORAL_SANITIZE=ON -DNEXORAL_BUILD_TESTS=OFF -DNEXORAL_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD_DIR) -j$(JOBS) --target raw_data_fuzzer
+	cmake --build $(FUZZ_BUILD_DIR) -j$(JOBS) --target fuzzers
 
 fuzz: fuzz-build
 	cd $(FUZZ_BUILD_DIR)/tests/fuzz && \
-	  NEXORAL_REGISTRY_ROOT=$(abspath $(FUZZ_BUILD_DIR))/test-registry ./raw_data_fuzzer \
-	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_FLAGS) \
-	  raw_data_corpus $(CURDIR)/tests/fuzz/corpus/seeds
+	  NEXORAL_REGISTRY_ROOT=$(abspath $(FUZZ_BUILD_DIR))/test-registry ./$(FUZZER)_fuzzer \
+	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(if $(wildcard tests/fuzz/$(FUZZER).dict),-dict=$(CURDIR)/tests/fuzz/$(FUZZER).dict) $(FUZZ_FLAGS) \
+	  $(FUZZER)_corpus $(CURDIR)/tests/fuzz/corpus/$(FUZZER)/seeds
 
 # Line and branch coverage of the product by the whole suite: an instrumented build in
 # $(COVERAGE_BUILD_DIR), every test, then a table per product folder on the terminal and an HTML

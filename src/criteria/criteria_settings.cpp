@@ -105,16 +105,18 @@ bool ParseIPAddress(std::string_view text, CIPAddress& address) {
   address = CIPAddress();
   char buffer[INET6_ADDRSTRLEN + 1] = {};
   const std::string_view bare = text.substr(0, text.find('%'));
-  if (bare.size() < sizeof(buffer)) bare.copy(buffer, bare.size());
+  // A NUL would end the text early for the system's parser: "10.0.0.1<NUL>x" is no address.
+  const bool fits = bare.size() < sizeof(buffer) && bare.find('\0') == std::string_view::npos;
+  if (fits) bare.copy(buffer, bare.size());
   in_addr v4{};
   in6_addr v6{};
-  if (bare.size() < sizeof(buffer) && inet_pton(AF_INET, buffer, &v4) == 1) {
+  if (fits && inet_pton(AF_INET, buffer, &v4) == 1) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&v4.s_addr);
     for (size_t i = 0; i < 4; ++i) address.groups[i] = bytes[i];
     address.isIPv4 = true;
     return true;
   }
-  if (bare.size() < sizeof(buffer) && inet_pton(AF_INET6, buffer, &v6) == 1) {
+  if (fits && inet_pton(AF_INET6, buffer, &v6) == 1) {
     const unsigned char* bytes = v6.s6_addr;
     if (IN6_IS_ADDR_V4MAPPED(&v6)) {
       for (size_t i = 0; i < 4; ++i) address.groups[i] = bytes[12 + i];

@@ -116,6 +116,7 @@ TEST(Addresses, RangesHoldWhatLiesBetweenTheirEnds) {
       {"::ffff:10.0.0.7", "::", "::1:0:0:0", false}, {"10.0.0.7", "::", "ffff::", false},
       {"bogus", "0.0.0.0", "255.255.255.255", false}, {"10.0.0.256", "0.0.0.0", "255.255.255.255", false},
       {"10.0.7", "0.0.0.0", "255.255.255.255", false}, {"", "::", "::", false},
+      {std::string("10.0.0.7\0x", 10), "0.0.0.0", "255.255.255.255", false},
   };
   for (const auto& [text, first, last, inside] : rows) {
     CIPAddress address;
