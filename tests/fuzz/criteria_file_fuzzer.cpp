@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -179,7 +180,8 @@ bool Meets(const CCriterion& c, const std::string& ip, const std::string& host, 
 }
 
 void CheckMatching(nexoral::CHandleCriteriaSettings& engine) {
-  const CCriteriaSettings& settings = engine.Criteria();
+  const std::shared_ptr<const CCriteriaSettings> snapshot = engine.Criteria();
+  const CCriteriaSettings& settings = *snapshot;
   const std::vector<int32_t>& order = settings.CriteriaOrder();
   // Requests made of the values of the first criteria.
   for (size_t i = 0; i < order.size() && i < 3; ++i) {
@@ -230,7 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(null);
   EXPECT_OR_ABORT(overBefore == 0 && maskBefore != 0);
 
-  const CCriteriaSettings& kept = engine.Criteria();
+  const std::shared_ptr<const CCriteriaSettings> keptSnapshot = engine.Criteria();
+  const CCriteriaSettings& kept = *keptSnapshot;
   EXPECT_OR_ABORT(wholeResult == engineResult && engineResult == overResult);
   if (wholeResult != 0) {
     EXPECT_OR_ABORT(Describe(whole) == "| bypass 0" && whole.KindsMask() == 0);

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,7 @@ nexoral::CHandleCriteriaSettings& Engine() {
     dup2(saved, 2);
     close(saved);
     close(null);
-    if (hr != 0 || (loaded->Criteria().KindsMask() & nexoral::CDR_CRITERIA) == 0) std::abort();
+    if (hr != 0 || (loaded->Criteria()->KindsMask() & nexoral::CDR_CRITERIA) == 0) std::abort();
     unlink((path + nexoral::kCriteriaFileName).c_str());
     unlink((path + nexoral::kCoreSettingsFileName).c_str());
     rmdir(folder);
@@ -106,18 +107,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              [](const std::string& a, const std::string& b) { return Upper(a) == b; }));
 
   nexoral::CHandleCriteriaSettings& engine = Engine();
-  const nexoral::CCriteriaSettings& criteria = engine.Criteria();
-  const std::vector<int32_t> all = criteria.CriteriaOrder();
-  std::vector<int32_t> kept = all;
+  const std::shared_ptr<const nexoral::CCriteriaSettings> criteria = engine.Criteria();
+  nexoral::CandidateList all;
+  for (size_t at = 0; at < criteria->CriteriaOrder().size(); ++at) {
+    all.push_back({criteria->CriteriaOrder()[at], criteria->OrderedCriteria()[at]});
+  }
+  nexoral::CandidateList kept = all;
   engine.VerifyCDRCriteria(kept, agent);
-  std::vector<int32_t> expected;
-  for (int32_t id : all) {
-    const CaseInsensitiveSet& values = criteria.Find(id)->cdrValues;
+  std::vector<int32_t> keptIds, expected;
+  for (const nexoral::CCandidate& candidate : kept) keptIds.push_back(candidate.id);
+  for (const nexoral::CCandidate& candidate : all) {
+    const CaseInsensitiveSet& values = candidate.criterion->cdrValues;
     const bool shared = std::any_of(values.begin(), values.end(), [&](const std::string& value) {
       return std::any_of(tokens.begin(), tokens.end(), [&](const std::string& t) { return EqualIgnoringCase(t, value); });
     });
-    if (tokens.empty() || values.empty() || shared) expected.push_back(id);
+    if (tokens.empty() || values.empty() || shared) expected.push_back(candidate.id);
   }
-  EXPECT_OR_ABORT(kept == expected);
+  EXPECT_OR_ABORT(keptIds == expected);
   return 0;
 }
