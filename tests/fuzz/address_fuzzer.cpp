@@ -19,6 +19,7 @@
 #include <string>
 
 #include "criteria/criteria_settings.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -27,20 +28,19 @@ using nexoral::CIPRange;
 
 const std::string* shown[3];
 
-[[noreturn]] void Fail(const char* condition, int line) {
+}  // namespace
+
+namespace fuzz_check {
+void Fail(const char* condition, int line) {
   for (const std::string* text : shown) {
     if (text == nullptr) continue;
-    std::fprintf(stderr, "text   ");
-    for (unsigned char c : *text) std::fprintf(stderr, c >= 32 && c < 127 && c != '\\' ? "%c" : "\\x%02x", c);
-    std::fprintf(stderr, "\n");
+    Show("text   ", *text);
   }
-  std::fprintf(stderr, "oracle failure: %s (line %d)\n", condition, line);
-  std::abort();
+  Report(condition, line);
 }
-#define EXPECT_OR_ABORT(condition) \
-  do {                             \
-    if (!(condition)) Fail(#condition, __LINE__); \
-  } while (0)
+}  // namespace fuzz_check
+
+namespace {
 
 bool Same(const CIPAddress& a, const CIPAddress& b) { return a.isIPv4 == b.isIPv4 && a.groups == b.groups; }
 

@@ -31,6 +31,7 @@
 
 #include "criteria/handle_criteria_settings.h"
 #include "settings/value_rules.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -41,28 +42,17 @@ using nexoral::CCriterion;
 const std::string* shownFile;
 const std::string* shownRequest;
 
-void Show(const char* label, const std::string& bytes) {
-  std::fprintf(stderr, "%s", label);
-  for (unsigned char c : bytes) std::fprintf(stderr, c >= 32 && c < 127 && c != '\\' ? "%c" : "\\x%02x", c);
-  std::fprintf(stderr, "\n");
-}
+}  // namespace
 
-[[noreturn]] void Fail(const char* condition, int line) {
+namespace fuzz_check {
+void Fail(const char* condition, int line) {
   if (shownFile != nullptr) Show("file     ", *shownFile);
   if (shownRequest != nullptr) Show("request  ", *shownRequest);
-  std::fprintf(stderr, "oracle failure: %s (line %d)\n", condition, line);
-  std::abort();
+  Report(condition, line);
 }
-#define EXPECT_OR_ABORT(condition) \
-  do {                             \
-    if (!(condition)) Fail(#condition, __LINE__); \
-  } while (0)
+}  // namespace fuzz_check
 
-void Write(const std::string& path, const std::string& content) {
-  FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr || std::fwrite(content.data(), 1, content.size(), file) != content.size()) std::abort();
-  std::fclose(file);
-}
+namespace {
 
 // The folder of the process's files, with a core file and the file loaded first: "/" at the end.
 const std::string& Folder() {
@@ -71,8 +61,8 @@ const std::string& Folder() {
     char name[] = "/tmp/nexoral-criteria-fuzz-XXXXXX";
     if (mkdtemp(name) == nullptr) std::abort();
     const auto* path = new std::string(std::string(name) + "/");
-    Write(*path + nexoral::kCoreSettingsFileName, "<SETTINGS/>");
-    Write(*path + "before.xml",
+    fuzz_check::WriteFile(*path + nexoral::kCoreSettingsFileName, "<SETTINGS/>");
+    fuzz_check::WriteFile(*path + "before.xml",
           "<SETTINGS><GENERALSETTINGS><ITEM ID='48' DESCR='' VALUE='S-1-5-32-544'/></GENERALSETTINGS>"
           "<CRITERIA ID='5' VALUE='old'><CRITERION ID='7' DESCR='' VALUE='1'/><CRITERION ID='8' DESCR='' "
           "VALUE='1'/><CRITERION ID='2' DESCR='' VALUE='a.com'/></CRITERIA></SETTINGS>");
@@ -212,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string file(reinterpret_cast<const char*>(data), size);
   shownFile = &file;
   const std::string& folder = Folder();
-  Write(folder + nexoral::kCriteriaFileName, file);
+  fuzz_check::WriteFile(folder + nexoral::kCriteriaFileName, file);
 
   CCriteriaSettings whole;  // disabled criteria kept
   nexoral::CHandleCriteriaSettings engine;

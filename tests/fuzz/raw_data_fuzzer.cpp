@@ -29,16 +29,12 @@
 #include "nexoral/outbound_context.h"
 #include "notifications/build_block.h"
 #include "notifications/send_raw_data_notification.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using nexoral::CSendRawDataNotification;
 
-[[noreturn]] void Fail(const char* condition, int line);
-#define EXPECT_OR_ABORT(condition) \
-  do {                             \
-    if (!(condition)) Fail(#condition, __LINE__); \
-  } while (0)
 
 struct Response {
   std::string head;  // status line, fields, blank line
@@ -267,12 +263,9 @@ const std::vector<std::string>* shownBlocks;
 const std::vector<Edit>* shownEdits;
 const std::string *shownBefore, *shownAfter;
 
-void Show(const char* label, const std::string& bytes) {
-  std::fprintf(stderr, "%s", label);
-  for (unsigned char c : bytes) std::fprintf(stderr, c >= 32 && c < 127 && c != '\\' ? "%c" : "\\x%02x", c);
-  std::fprintf(stderr, "\n");
-}
+}  // namespace
 
+namespace fuzz_check {
 void Fail(const char* condition, int line) {
   for (size_t i = 0; shownBlocks != nullptr && i < shownBlocks->size(); ++i) Show("block  ", (*shownBlocks)[i]);
   for (size_t i = 0; shownEdits != nullptr && i < shownEdits->size(); ++i) {
@@ -283,9 +276,11 @@ void Fail(const char* condition, int line) {
   }
   if (shownBefore != nullptr) Show("before ", *shownBefore);
   if (shownAfter != nullptr) Show("after  ", *shownAfter);
-  std::fprintf(stderr, "oracle failure: %s (line %d)\n", condition, line);
-  std::abort();
+  Report(condition, line);
 }
+}  // namespace fuzz_check
+
+namespace {
 
 }  // namespace
 

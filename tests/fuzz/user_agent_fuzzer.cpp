@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "criteria/handle_criteria_settings.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -29,29 +30,20 @@ using nexoral::CaseInsensitiveSet;
 
 const std::string* shownAgent;
 
-[[noreturn]] void Fail(const char* condition, int line) {
-  if (shownAgent != nullptr) {
-    std::fprintf(stderr, "agent  ");
-    for (unsigned char c : *shownAgent) std::fprintf(stderr, c >= 32 && c < 127 && c != '\\' ? "%c" : "\\x%02x", c);
-    std::fprintf(stderr, "\n");
-  }
-  std::fprintf(stderr, "oracle failure: %s (line %d)\n", condition, line);
-  std::abort();
+}  // namespace
+
+namespace fuzz_check {
+void Fail(const char* condition, int line) {
+  if (shownAgent != nullptr) Show("agent  ", *shownAgent);
+  Report(condition, line);
 }
-#define EXPECT_OR_ABORT(condition) \
-  do {                             \
-    if (!(condition)) Fail(#condition, __LINE__); \
-  } while (0)
+}  // namespace fuzz_check
+
+namespace {
 
 std::string Upper(std::string text) {
   for (char& c : text) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
   return text;
-}
-
-void Write(const std::string& path, const std::string& content) {
-  FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr || std::fwrite(content.data(), 1, content.size(), file) != content.size()) std::abort();
-  std::fclose(file);
 }
 
 // The engine with its criteria, loaded at the first input.
@@ -64,10 +56,10 @@ nexoral::CHandleCriteriaSettings& Engine() {
       return "<CRITERIA ID='" + std::to_string(id) + "' VALUE='c'>" +
              (*values ? std::string("<CRITERION ID='13' DESCR='' VALUE='") + values + "'/>" : "") + "</CRITERIA>";
     };
-    Write(path + nexoral::kCriteriaFileName,
+    fuzz_check::WriteFile(path + nexoral::kCriteriaFileName,
           "<SETTINGS>" + criterion(4, "MSIE 7.0;compatible") + criterion(2, "") + criterion(9, "windows nt 5.1") +
               criterion(3, "Gecko/2006;x11;U") + criterion(7, "(R1 1.6);A B;A;B") + criterion(1, ";x") + "</SETTINGS>");
-    Write(path + nexoral::kCoreSettingsFileName, "<SETTINGS/>");
+    fuzz_check::WriteFile(path + nexoral::kCoreSettingsFileName, "<SETTINGS/>");
     auto* loaded = new nexoral::CHandleCriteriaSettings;
     const int saved = dup(2), null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
