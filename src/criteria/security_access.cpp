@@ -26,22 +26,24 @@ DWORD CSecurityAccess::GetTokenUser(HANDLE token, std::string& user, std::string
   return kErrorSuccess;
 }
 
+DWORD GetThreadUser(std::string& user, std::string& domain, std::string& sid) {
+  HANDLE query = nullptr;
+  if (!platform::OpenThreadToken(&query)) return GetLastError();
+  // The guard puts the impersonation back on every way out, an exception included.
+  CRevertToSelf asProcess;
+  const DWORD error = CSecurityAccess().GetTokenUser(query, user, domain, sid);
+  platform::CloseAccessToken(query);
+  return error;
+}
+
 DWORD GetThreadUser(std::string& account) {
   DWORD error = kErrorSuccess;
   try {
-    HANDLE query = nullptr;
-    if (!platform::OpenThreadToken(&query)) {
-      error = GetLastError();
-    } else {
-      // The guard puts the impersonation back on every way out, an exception included.
-      CRevertToSelf asProcess;
-      std::string user;
-      std::string domain;
-      std::string sid;
-      error = CSecurityAccess().GetTokenUser(query, user, domain, sid);
-      platform::CloseAccessToken(query);
-      if (error == kErrorSuccess) account = domain + "\\" + user;
-    }
+    std::string user;
+    std::string domain;
+    std::string sid;
+    error = GetThreadUser(user, domain, sid);
+    if (error == kErrorSuccess) account = domain + "\\" + user;
   } catch (...) {
     Log("GetThreadUser unexpected error");
     return static_cast<DWORD>(kEUnexpected);

@@ -29,6 +29,9 @@ class CSecurityAccess {
 // thread impersonating as before, also on failure. 0 or the system error code (1008 when the
 // thread does not impersonate); account is set only on success.
 DWORD GetThreadUser(std::string& account);
+// The calling thread's account name, its domain and its SID text, read the same way. On failure
+// the values read so far stay (a thread without a token gives 1008 and leaves them alone).
+DWORD GetThreadUser(std::string& user, std::string& domain, std::string& sid);
 
 // Construction takes the calling thread's impersonation token off the thread; Restore (also run
 // at destruction) puts it back. On a thread that does not impersonate it does nothing.

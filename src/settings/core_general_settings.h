@@ -42,6 +42,8 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
   void LogDomainInformation();
   // Starts the directory-user cache; true when it is usable.
   bool InitializeADUserCache();
+  // Drops the user ("domain\\user", "user@domain" or "user") from the directory-user cache.
+  bool InvalidateADUserCache(const std::string& user);
   // Start-up steps that read the machine: its DNS host name and its OS version.
   bool ReadComputerName();
   bool ReadOsVersion();

@@ -96,6 +96,7 @@ FakeConnection::FakeConnection() {
 
 FakeConnection::~FakeConnection() {
   DeleteFilterContext(static_cast<CFilterContext*>(pfc_.pFilterContext));
+  if (userToken_ != nullptr) platform::CloseAccessToken(userToken_);
 }
 
 DWORD FakeConnection::Deliver(const FilterProc& filter, DWORD notificationType) {
@@ -116,7 +117,14 @@ DWORD FakeConnection::Deliver(const FilterProc& filter, DWORD notificationType) 
     return TRUE;
   };
   HTTP_FILTER_PREPROC_HEADERS headers{getHeader, setHeader, addHeader, 200, 0};
-  HTTP_FILTER_AUTH_COMPLETE_INFO auth{getHeader, setHeader, addHeader, nullptr, 0, FALSE, 0};
+  auto getUserToken = [](HTTP_FILTER_CONTEXT* pfc, HANDLE* token) {
+    FakeConnection& connection = Of(pfc);
+    if (!connection.user) return Fail(kErrorNoToken);
+    if (connection.userToken_ == nullptr) connection.userToken_ = platform::CreateAccessToken(*connection.user);
+    *token = connection.userToken_;
+    return TRUE;
+  };
+  HTTP_FILTER_AUTH_COMPLETE_INFO auth{getHeader, setHeader, addHeader, getUserToken, 0, FALSE, 0};
   HTTP_FILTER_RAW_DATA raw{rawBlock_.data(), static_cast<DWORD>(rawBlock_.size()),
                            static_cast<DWORD>(rawBlock_.size()), 0};
   void* record = nullptr;

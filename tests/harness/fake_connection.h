@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nexoral/filter_interface.h"
+#include "platform/thread_token.h"
 
 namespace nexoral::testing {
 
@@ -55,6 +56,8 @@ class FakeConnection {
   HeaderFields requestHeaders;
   HeaderFields responseHeaders;
   DWORD responseStatus = 200;  // the status SEND_RESPONSE reports
+  // The authenticated user GetUserToken hands out (one token, the connection's); none: it fails.
+  std::optional<platform::TokenIdentity> user;
 
   // Failure injection.
   bool failWriteClient = false;      // WriteClient fails with ERROR_NO_DATA
@@ -67,6 +70,7 @@ class FakeConnection {
 
  private:
   HTTP_FILTER_CONTEXT pfc_{};
+  HANDLE userToken_ = nullptr;
   HeaderFields* activeHeaders_ = nullptr;  // the header set of the record being delivered
   std::string rawBlock_ = "HTTP/1.1 200 OK\r\n\r\n";
 };

@@ -57,8 +57,8 @@ TEST_F(FilterEntryTest, AuthCompleteRefreshesAsTheProcessAndUnservedNotification
   EXPECT_EQ(Send(0x10), SF_STATUS_REQ_NEXT_NOTIFICATION);
   EXPECT_EQ(DispatchNotification(workers_, nullptr, SF_NOTIFY_PREPROC_HEADERS, nullptr),
             SF_STATUS_REQ_NEXT_NOTIFICATION);
-  EXPECT_THAT(CalledFor(SF_NOTIFY_AUTH_COMPLETE), ElementsAre(1));
-  EXPECT_EQ(ScriptedWorkers::Instance().Calls().size(), 1u);
+  // No criterion applies to a request without captured values: no worker is called.
+  EXPECT_EQ(ScriptedWorkers::Instance().Calls().size(), 0u);
 }
 
 // Item 7 of a worker: 0 takes proxied requests. One such worker clears the settings host's

@@ -3,6 +3,10 @@
 // generations.
 #include "notifications/preproc_notification.h"
 
+#include "criteria/ad_user_config.h"
+#include "criteria/criteria_files.h"
+#include "platform/directory.h"
+
 #include "harness/installation.h"
 #include "harness/scoped_environment.h"
 #include "host/pipeline_fixture.h"
@@ -319,6 +323,70 @@ TEST(SendResponseTest, WhichResponsesAreTakenAndTheHeadersTheyGet) {
     EXPECT_EQ(run.connection_.responseHeaders.Get("X-Frame-Options"), row.frame);
     EXPECT_EQ(run.connection_.responseHeaders.Get("X-New").value_or("-"), row.items.count(83) ? "1" : "-");
   }
+}
+
+// Who the user is and which criterion applies: the address rules, the explicit-logon owner, the
+// token or the server's variables, the bypass, the options save. The workers run as the user; the
+// status never carries an error code.
+TEST(AuthCompleteTest, UserCriterionBypassAndOptionsSave) {
+  const platform::TokenIdentity demo = {"demo", "DEMO", "S-1-5-21-1000-2000-3000-1001", {}};
+  const platform::TokenIdentity bypassed = {"boss", "DEMO", "S-1-5-21-1000-2000-3000-500", {}};
+  const struct { const char* name; std::optional<platform::TokenIdentity> user; Changes headers, variables;
+                 std::string criteria; std::string userName; Ids called; int invalidations = 0; bool item85 = false;
+                 std::string log = ""; } rows[] = {
+      {"AddressRange", demo, {}, {{"REMOTE_ADDR", "10.1.2.3"}}, "10", "demo", {1, 2}},
+      {"NoCriterion", demo, {}, {}, "<none>", "demo", {}},
+      {"ForwardedForVerbatim", demo, {{"X-Forwarded-For", "10.1.0.9, 192.0.2.1"}}, {}, "<none>", "demo", {}, 0, true,
+       "GetCriteriaID IP 10.1.0.9, 192.0.2.1,"},
+      {"ForwardedForOne", demo, {{"X-Forwarded-For", "10.1.0.9"}}, {}, "10", "demo", {1, 2}, 0, true},
+      {"ForwardedForUnused", demo, {{"X-Forwarded-For", "10.1.0.9"}}, {}, "<none>", "demo", {}},
+      {"ExplicitLogonOwner", demo, {{"X-OWA-ExplicitLogonUser", "alice@demo.example"}}, {}, "30", "alice", {1, 2}},
+      {"ExplicitLogonUnknown", demo, {{"X-OWA-ExplicitLogonUser", "*@demo.example"}}, {}, "<none>", "demo", {}},
+      {"Bypassed", bypassed, {}, {{"REMOTE_ADDR", "10.1.2.3"}}, "<none>", "boss", {}, 0, false,
+       "DetectCriteria ByPassZephyrquill for user boss, SID S-1-5-21-1000-2000-3000-500"},
+      {"NoTokenLogonUser", std::nullopt, {}, {{"REMOTE_ADDR", "10.1.2.3"}, {"LOGON_USER", "DEMO\\demo"}}, "10", "DEMO\\demo", {1, 2}},
+      {"NoUserAgent", demo, {{"User-Agent", "<none>"}}, {{"REMOTE_ADDR", "10.1.2.3"}}, "<none>", "", {}, 0, false,
+       "DetectCriteria couldn't get HTTP_USER_AGENT"},
+      {"OptionsSaved", demo, {}, {{"REMOTE_ADDR", "10.1.2.3"}, {"HTTP_METHOD", "post"}, {"QUERY_STRING", "ae=OPTIONS"}}, "10", "demo", {1, 2}, 1},
+      {"OptionsRead", demo, {}, {{"REMOTE_ADDR", "10.1.2.3"}, {"HTTP_METHOD", "GET"}, {"QUERY_STRING", "ae=Options"}}, "10", "demo", {1, 2}},
+      {"OptionsSavedByEvent", demo, {}, {{"REMOTE_ADDR", "10.1.2.3"}, {"HTTP_METHOD", "POST"}, {"URL", "/owa/ev.owa"},
+       {"QUERY_STRING", "ns=Options&ev=SaveOptions"}}, "10", "demo", {1, 2}, 1},
+      {"EventNotASave", demo, {}, {{"REMOTE_ADDR", "10.1.2.3"}, {"HTTP_METHOD", "POST"}, {"URL", "/owa/ev.owa"},
+       {"QUERY_STRING", "ns=Options&ev=Sav"}}, "10", "demo", {1, 2}}};
+  ASSERT_EQ(LoadDirectoryConfiguration(NEXORAL_DEMO_FOLDER), kSOk);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    PreProc run;
+    run.settingsFolder_.WriteFile("ZQCriteria.xml",
+        "<SETTINGS><GENERALSETTINGS><ITEM ID='48' DESCR='' VALUE='S-1-5-21-1000-2000-3000-500'/></GENERALSETTINGS>" +
+        Criteria("10", Item(1, "10.1.0.0;10.1.255.255")) + Criteria("30", Item(7, "1") + Item(8, "1") + Item(2, "sales.demo.example")) +
+        "</SETTINGS>");
+    run.LoadSettings(row.item85 ? std::map<int, std::string>{{kItemClientAddressFromForwardedFor, "1"}}
+                                : std::map<int, std::string>{});
+    run.Change(row.headers, row.variables);
+    run.connection_.user = row.user;
+    run.Send(SF_NOTIFY_PREPROC_HEADERS);
+    ASSERT_NE(run.Context(), nullptr);
+    EXPECT_EQ(run.Send(SF_NOTIFY_AUTH_COMPLETE), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    EXPECT_FALSE(platform::ThreadImpersonates());
+    EXPECT_EQ(run.CalledFor(SF_NOTIFY_AUTH_COMPLETE), row.called);
+    for (const WorkerCall& call : ScriptedWorkers::Instance().Calls()) {
+      EXPECT_EQ(call.impersonating, call.notificationType == SF_NOTIFY_AUTH_COMPLETE && row.user);
+    }
+    EXPECT_EQ(run.Header("ZQ_CRITERIA"), row.criteria);
+    const CFilterContext& context = *run.Context();
+    for (const auto& dll : context.DLLContexts) {
+      EXPECT_EQ(dll->CriteriaId, row.criteria == "<none>" ? -1 : std::stoi(row.criteria));
+    }
+    EXPECT_EQ(context.RequestInfo->ValueOf("ZQ_USERNAME"), row.userName);
+    EXPECT_EQ(context.RequestInfo->ValueOf("ZQ_USERSID"), row.user && row.userName == row.user->user ? row.user->sid : "");
+    EXPECT_EQ(run.log_.Count("InvalidateADUserCache] Invalidate user cache, User: demo"), static_cast<size_t>(row.invalidations));
+    EXPECT_TRUE(row.log.empty() || run.log_.Contains(row.log)) << row.log;
+    EXPECT_EQ(context.Stop, std::string(row.name) == "Bypassed");
+    run.Send(SF_NOTIFY_END_OF_REQUEST);
+    EXPECT_EQ(run.CalledFor(SF_NOTIFY_END_OF_REQUEST), (Ids{1, 2})) << "every request still ends";
+  }
+  platform::SetProcessDirectory(nullptr);
 }
 
 // A taken request whose response headers went out (it has its outbound context and landmarks)
