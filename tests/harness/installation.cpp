@@ -54,7 +54,8 @@ std::string CoreSettingsXml(const std::map<int, std::string>& coreItems,
                     "</EXCLUSIONS>\n  <SERVICEWORKERS>\n";
   for (const WorkerEntry& worker : workers) {
     xml += "    <SERVICEWORKER ID=\"" + std::to_string(worker.id) + "\" DESCR=\"\">\n" +
-           ItemsXml(worker.items, "      ") + "      <SUBSCRIBTIONS>" + worker.rules +
+           ItemsXml(worker.items, "      ") + "      <CUSTOMPROPERTIES>" + worker.properties +
+           "</CUSTOMPROPERTIES><SUBSCRIBTIONS>" + worker.rules +
            "</SUBSCRIBTIONS>\n    </SERVICEWORKER>\n";
   }
   return xml + "  </SERVICEWORKERS>\n</SETTINGS>\n";
@@ -64,6 +65,8 @@ TestInstallation::TestInstallation() : root_(folder_.Path() + "/") {
   CopyIn(BuiltModulePath(), "Zephyrquill/Nexoral/Nexoral.so");
   CopyIn(BuiltResourceModulePath(), "Zephyrquill/Nexoral/Resource/CoreRes.so");
   CopyIn(BuiltComponentsFolder() + "/ZQCache.so", "Zephyrquill/Common Files/bin/ZQCache.so");
+  CopyIn(BuiltComponentsFolder() + "/ZqExchangeAccess.so",
+         "Zephyrquill/Common Files/bin/ZqExchangeAccess.so");
   CopyIn(BuiltLogModulePath(), "Zephyrquill/Common Files/bin/LogModule.so");
   std::filesystem::create_directories(RegistryRoot());
 }

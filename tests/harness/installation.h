@@ -2,7 +2,7 @@
 //
 //   <root>/Zephyrquill/Nexoral/Nexoral.so, Settings/CoreSettings.xml, Resource/CoreRes.so,
 //                               workers/<name>.so
-//   <root>/Zephyrquill/Common Files/bin/ZQCache.so, LogModule.so
+//   <root>/Zephyrquill/Common Files/bin/ZQCache.so, ZqExchangeAccess.so, LogModule.so
 //   <root>/registry/            the registry root
 //
 // with the built module, components and test workers copied in, and a core settings file made
@@ -24,6 +24,7 @@ struct WorkerEntry {
   int id = 0;
   std::map<int, std::string> items;
   std::string rules;  // "SUBSCRIBE" and "EXCLUDE" elements of its "SUBSCRIBTIONS"
+  std::string properties;  // "PROPERTY" elements of its "CUSTOMPROPERTIES"
 };
 
 // The built artifacts the installations are made of.

@@ -108,9 +108,11 @@ ServerProcess::ServerProcess(const ServerSetup& setup) {
   folder_.WriteFile("www/owa/index.html", "<html><body>inbox</body></html>\n");
   folder_.WriteFile("www/public/logo.txt", "public logo\n");
   for (const auto& [path, content] : setup.files) folder_.WriteFile(path, content);
-  folder_.WriteFile("users",  // the password: "wonderland"
-                    "alice:$6$salt$aYIgyX7fqH6ghwzyVAOL2sIqJqBdlT3dY0FxMfoqr0L.komU5a6cj5ZoT6kcJ7Ze"
-                    "imiTDLJNlOOcsXrwSZjsv.:CONTOSO:S-1-5-21-1001:S-1-5-21-513,S-1-5-32-545\n");
+  if (setup.files.count("users") == 0) {
+    folder_.WriteFile("users",  // the password: "wonderland"
+                      "alice:$6$salt$aYIgyX7fqH6ghwzyVAOL2sIqJqBdlT3dY0FxMfoqr0L.komU5a6cj5ZoT6kcJ7Ze"
+                      "imiTDLJNlOOcsXrwSZjsv.:CONTOSO:S-1-5-21-1001:S-1-5-21-513,S-1-5-32-545\n");
+  }
   std::string config = "[server]\nthreads = " + std::to_string(setup.threads) +
                        "\ndocument_root = www\naccess_log = access.log\n" +
                        (setup.module.empty() ? "" : "module = " + setup.module + "\n") +
@@ -169,12 +171,15 @@ InstalledModule::InstalledModule(bool responseHeaders) {
     workers.push_back(install.Worker(3, "AuthWorker", "Answers", 3));
     const std::string sample = "Zephyrquill/Nexoral/workers/SampleWorker.so";
     install.CopyIn(NEXORAL_SAMPLE_WORKER_PATH, sample);
-    workers.push_back({4, {{1, sample}, {2, "1"}, {3, "4"}, {4, "Sample"}}});
+    workers.push_back({4, {{1, sample}, {2, "1"}, {3, "4"}, {4, "Sample"}}, "",
+                       R"(<PROPERTY ID="2" NAME="ShowBanner" TYPE="3" GUID="{6C1E1F3A-3C5B-4B7E-9E1D-2A4F5B6C7D8E}" VALUE="1"/>)"});
     workers[1].rules = workers[2].rules = workers[3].rules =
         R"(<SUBSCRIBE FOLDER="owa" FOLDERONLY="1" Type="20"/>)";
     items.insert({{82, "X-Nexoral: on"}, {83, "1"}});
   }
   install.WriteCoreSettings(items, workers);
+  install.WriteFile("Zephyrquill/Nexoral/Settings/ZQCriteria.xml",
+                    "<SETTINGS><CRITERIA ID=\"7\" VALUE=\"Everyone\"/></SETTINGS>");
 }
 
 std::string EchoFault(const HttpResponse& response, const std::string& requestLine,
@@ -238,6 +243,8 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   for (const std::string& line : request.headers) list = curl_slist_append(list, line.c_str());
   curl_easy_reset(handle);
   curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+  // A browser's kind of request: one without a user agent is matched to no criterion.
+  curl_easy_setopt(handle, CURLOPT_USERAGENT, "Mozilla/5.0 (X11; Linux x86_64) nexoral-tests");
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
   if (!request.body.empty()) curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.c_str());
   if (!request.user.empty()) curl_easy_setopt(handle, CURLOPT_USERPWD, request.user.c_str());

@@ -28,7 +28,7 @@ struct ServerSetup {
   std::string httpsAddress;  // "" for no HTTPS listener
   unsigned threads = 2;      // with one, connections run without strands
   std::string config;        // more lines ("[limits]\nbody_bytes = 10\n")
-  std::map<std::string, std::string> files;  // more files for the server's folder
+  std::map<std::string, std::string> files;  // more files for the server's folder ("users" replaces alice's)
 };
 
 // A server in a scratch folder: its configuration, users file, document root (www/owa/index.html,
@@ -70,11 +70,14 @@ class ServerProcess {
 // responseHeaders, a second one (HeadersWorker) takes the responses of /owa/, core items 82
 // and 83 add "X-Nexoral: on" to the responses taken where it is missing, a third one
 // (AuthWorker) answers an authenticated request for /owa/.../answer itself, and the sample
-// worker (workers/sample) rewrites the web-mail pages of /owa/.
+// worker (workers/sample) rewrites the web-mail pages of /owa/, with its "ShowBanner" property.
+// One criterion ("7") applies to every authenticated request; user properties are kept in the
+// installation's own store.
 struct InstalledModule {
   explicit InstalledModule(bool responseHeaders = false);
   TestInstallation install;
   InstallationEnvironment environment{install, ""};
+  ScopedEnvironment store{"NEXORAL_MAILBOX_STORE", install.Path("mailbox-properties.db")};
   ScopedEnvironment events{"NEXORAL_EVENT_LOG_FILE", install.Path("events.log")};
   ScopedEnvironment calls{"NEXORAL_TEST_WORKER_RECORD", install.Path("calls.txt")};
 };

@@ -136,5 +136,46 @@ TEST(ModuleEndToEndTest, RewritingTour) {
   EXPECT_NE(dom.find("<body data-nexoral=\"script-ran\">"), std::string::npos) << dom;
 }
 
+// The demo's users, criteria and directory behind the server: the upstream learns each request's
+// criterion, and a user's banner setting, stored by one request, holds for that user's next
+// request and after a restart, and for no one else.
+TEST(ModuleEndToEndTest, DemoCriteriaAndAUsersSettingAcrossRestarts) {
+  InstalledModule module(true);
+  for (const std::string name : {"ZQCriteria.xml", "Directory.conf", "directory.ldif"}) {
+    module.install.CopyIn(NEXORAL_DEMO_FOLDER + name, "Zephyrquill/Nexoral/Settings/" + name);
+  }
+  TestUpstream upstream;
+  const ServerSetup setup{.module = module.install.ModulePath(), .httpAddress = "127.0.0.2",
+                          .config = "[proxy]\nroute = /owa/up/ 127.0.0.1:" + std::to_string(upstream.Port()) + "\n",
+                          .files = {{"users", ReadWholeFile(NEXORAL_DEMO_FOLDER "users")}}};
+  HttpClient client;
+  const auto bannerShown = [&](const ServerProcess& server, const std::string& user, const std::string& query) {
+    const HttpResponse page = client.Send({.url = server.Url("/owa/up/page" + query), .user = user});
+    EXPECT_EQ(page.status, 200) << user << query;
+    return page.body.find("nexoral-banner") != std::string::npos;
+  };
+  {
+    ServerProcess server(setup);
+    ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
+    const struct { std::string header, criterion; } rows[] = {
+        {"X-Any: 1", "50"},  // the demo users' group
+        {"Host: mail.example.com", "40"},
+        {"User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)", "30"}};
+    for (const auto& row : rows) {
+      const HttpResponse echo = client.Send({.url = server.Url("/owa/up/echo"), .headers = {row.header}, .user = "demo:demo"});
+      EXPECT_EQ(EchoedHeaders(echo.body, "ZQ_CRITERIA"), std::vector<std::string>{row.criterion}) << echo.body;
+    }
+    EXPECT_FALSE(bannerShown(server, "demo:demo", "?banner=0"));
+    EXPECT_FALSE(bannerShown(server, "demo:demo", ""));
+    EXPECT_TRUE(bannerShown(server, "alice:alice", ""));
+    EXPECT_EQ(server.Stop(), 0) << server.Read("stderr.log");
+  }
+  ServerProcess again(setup);
+  ASSERT_TRUE(again.Running()) << again.Read("stderr.log");
+  EXPECT_FALSE(bannerShown(again, "demo:demo", ""));
+  EXPECT_TRUE(bannerShown(again, "demo:demo", "?banner=1"));
+  EXPECT_TRUE(bannerShown(again, "demo:demo", ""));
+}
+
 }  // namespace
 }  // namespace nexoral::testing

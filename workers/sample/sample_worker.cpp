@@ -10,6 +10,12 @@
 // its cached-script name ("/owa/scripts/<prefix>nexoral-demo.js", the prefix being what the
 // module sent the web-mail server in "ZQ_CsmPrefix:"), and before "</body>" a banner naming the
 // user. Without a usable prefix the page gets the banner only.
+//
+// Whether a user sees the banner is that user's custom property "ShowBanner" (property 2 of
+// this worker in the core settings file, "1" unless the user stored another value): read once
+// the user is known (SF_NOTIFY_AUTH_COMPLETE) and kept for the response. A request with the query
+// parameter "banner=0" or "banner=1" stores the user's choice first, through the module, in the
+// user's mailbox; it holds for the user's later requests, on any server, after restarts.
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -80,6 +86,49 @@ void DescribeResponse(const CDLLContext& context) {
   const unsigned status = response != nullptr ? response->HttpStatus : 0u;
   WriteLog(context, Prefix(context) + "response " + std::to_string(status) + " for " +
                         Captured(context, "URL") + ", " + CriterionText(context));
+}
+
+// ---- The user's banner setting ----
+
+constexpr int32_t kShowBannerProperty = 2;
+constexpr int32_t kBannerShown = 1;
+constexpr int32_t kBannerHidden = 0;
+
+CustomPropertyDef* FindProperty(CDLLContext& context, int32_t id) {
+  for (CustomPropertyDef& property : context.PropertyList) {
+    if (property.ID == id) return &property;
+  }
+  return nullptr;
+}
+
+// Stores the value the request's "banner" parameter asks for, if any; false when a store failed.
+bool StoreBannerChoice(CDLLContext& context, CFilterCallbackPrototypes& callbacks) {
+  const auto& parameters = context.RequestInfo->QueryParameters;
+  const auto asked = parameters.find("banner");
+  if (asked == parameters.end() || (asked->second != "0" && asked->second != "1")) return true;
+  CustomPropertyDef* property = FindProperty(context, kShowBannerProperty);
+  if (property == nullptr) return false;
+  for (CustomPropertyDef& each : context.PropertyList) each.Loaded = false;
+  property->Value = asked->second;
+  property->Loaded = true;
+  const bool stored = callbacks.WorkerSetProperty(&context, kShowBannerProperty);
+  WriteLog(context, Prefix(context) + "banner setting " + asked->second +
+                        (stored ? " stored" : " not stored"));
+  return stored;
+}
+
+// Reads the user's banner setting into the worker's free number of the context (Reserved3),
+// storing a new choice first. Without the property callbacks, or when reading fails, the banner
+// shows.
+void ReadBannerSetting(CDLLContext& context) {
+  context.Reserved3 = kBannerShown;
+  if (!context.Callbacks || !context.RequestInfo) return;
+  CFilterCallbackPrototypes& callbacks = *context.Callbacks;
+  if (callbacks.WorkerGetProperty == nullptr || callbacks.WorkerSetProperty == nullptr) return;
+  if (!callbacks.WorkerGetProperty(&context, kShowBannerProperty, false)) return;
+  StoreBannerChoice(context, callbacks);
+  const CustomPropertyDef* property = FindProperty(context, kShowBannerProperty);
+  if (property != nullptr && property->Value == "0") context.Reserved3 = kBannerHidden;
 }
 
 // ---- Decorating web-mail pages ----
@@ -220,8 +269,10 @@ void DecoratePage(CDLLContext& context) {
   const std::string user = UserName(context);
   const std::string banner = user.empty() ? std::string("not signed in")
                                           : "signed in as " + EscapeHtml(user);
-  if (AddInsertion(list, marks->BodyEnd,
-                   "<div id=\"nexoral-banner\">Nexoral: " + banner + "</div>")) {
+  if (context.Reserved3 == kBannerHidden) {
+    done += (done.empty() ? "" : ", ") + std::string("banner hidden by the user's setting");
+  } else if (AddInsertion(list, marks->BodyEnd,
+                          "<div id=\"nexoral-banner\">Nexoral: " + banner + "</div>")) {
     done += (done.empty() ? "" : ", ") + std::string("banner before the body's end");
   }
   if (list.Count() == 0) return;
@@ -251,6 +302,7 @@ extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* firstArgument, DWORD, void*
         break;
       case SF_NOTIFY_AUTH_COMPLETE:
         DescribeUser(*context);
+        ReadBannerSetting(*context);
         break;
       case SF_NOTIFY_SEND_RESPONSE:
         DescribeResponse(*context);
