@@ -1,7 +1,8 @@
 // nexoral-demo-upstream: the demo's second web-mail server. It answers every request with one
 // HTML file sent in chunks (Transfer-Encoding: chunked, no Content-Length), so that the demo
 // shows a page rewritten whose length is known only at its end. One connection at a time, one
-// request per connection; a client that sends nothing for five seconds is dropped.
+// request per connection; a client that sends nothing for five seconds is dropped. For each
+// request it prints the criterion the module passed on in "ZQ_CRITERIA:".
 //   nexoral-demo-upstream <IPv4 address> <port> <file>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -33,8 +35,7 @@ bool SendAll(int socket, const std::string& bytes) {
 }
 
 // Reads the request head (up to its blank line); false when the client sent none.
-bool ReadRequestHead(int socket) {
-  std::string head;
+bool ReadRequestHead(int socket, std::string& head) {
   char buffer[4096];
   while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHead) {
     const ssize_t n = ::recv(socket, buffer, sizeof(buffer), 0);
@@ -45,8 +46,26 @@ bool ReadRequestHead(int socket) {
   return head.find("\r\n\r\n") != std::string::npos;
 }
 
+// The value of the request header name (given with its colon, in lower case), printable
+// characters only and at most 40 of them; "(none)" without the header.
+std::string HeaderValue(const std::string& head, const std::string& name) {
+  std::string lower = head;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const size_t at = lower.find("\r\n" + name);
+  if (at == std::string::npos) return "(none)";
+  std::string value;
+  for (size_t i = at + 2 + name.size(); i < head.size() && head[i] != '\r' && value.size() < 40; ++i) {
+    if (head[i] >= 0x21 && head[i] <= 0x7e) value += head[i];
+  }
+  return value;
+}
+
 void Answer(int socket, const std::string& page) {
-  if (!ReadRequestHead(socket)) return;
+  std::string head;
+  if (!ReadRequestHead(socket, head)) return;
+  std::printf("    the web-mail server behind it got ZQ_CRITERIA: %s\n",
+              HeaderValue(head, "zq_criteria:").c_str());
+  std::fflush(stdout);
   if (!SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
                        "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")) {
     return;

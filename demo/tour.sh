@@ -15,16 +15,19 @@ rm -f "$ready"
 # The page again, from a server that sends it chunked (server.conf routes /owa/chunked/ to it).
 "$upstream" 127.0.0.2 8081 "$demo/www/owa/index.html" &
 upstream_pid=$!
-"$server" --config "$demo/server.conf" --ready-file "$ready" &
-server_pid=$!
+start_server() {
+  rm -f "$ready"
+  "$server" --config "$demo/server.conf" --ready-file "$ready" &
+  server_pid=$!
+  for _ in $(seq 1 100); do
+    [ -s "$ready" ] && return 0
+    kill -0 "$server_pid" 2>/dev/null || { echo "nexoral: the server did not start"; exit 1; }
+    sleep 0.1
+  done
+}
+start_server
 trap 'kill -TERM "$server_pid" 2>/dev/null' INT TERM
 trap 'kill -TERM "$upstream_pid" 2>/dev/null' EXIT
-
-for _ in $(seq 1 100); do
-  [ -s "$ready" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { echo "nexoral: the server did not start"; exit 1; }
-  sleep 0.1
-done
 
 log_files() { find "$demo/logs" -type f -name '*.log' 2>/dev/null; }
 show() {  # prints the status of one request, as curl gets it
@@ -65,6 +68,18 @@ if [ -n "$prefix" ]; then
   show "GET /owa/scripts/${prefix}nexoral-demo.js (inserted)" \
     "$base/owa/scripts/${prefix}nexoral-demo.js"
 fi
+# A per-user setting: bob hides the banner (the sample worker stores it as bob's custom property
+# in the mailbox store); it holds for bob after a restart of the server, and for no one else.
+banner_of() {  # <user:password> [query]
+  if curl -s -u "$1" "$base/owa/${2:-}" | grep -q 'id="nexoral-banner"'; then echo shown; else echo hidden; fi
+}
+echo "nexoral: a user's own setting, kept in the mailbox store:"
+echo "    bob asks for no banner (?banner=0):    banner $(banner_of bob:bob '?banner=0')"
+kill -TERM "$server_pid"; wait "$server_pid" 2>/dev/null
+start_server
+echo "    after a restart of the server, bob:    banner $(banner_of bob:bob)"
+echo "    alice, at the same time:               banner $(banner_of alice:alice)"
+echo "    bob asks for it again (?banner=1):     banner $(banner_of bob:bob '?banner=1')"
 echo "nexoral: what the sample worker saw:"
 grep -h 'SampleWorker \[' $(log_files) | sed 's/^/    /'
 echo "nexoral: the server runs on $base (try  curl -i -u demo:demo $base/owa/, or open"
