@@ -149,9 +149,12 @@ bool BuildXMLProperties(std::string& text, const CustomPropertyList& props) {
   for (const CustomPropertyDef& prop : props) {
     if (!IsPlainPropertyName(prop.Name)) {
       // Only names from the core settings file, checked there, should get here.
-      if (whole || prop.Loaded) {
+      if ((whole || prop.Loaded) && prop.Name.empty()) {
         Log("BuildXMLProperties got an empty property name for SW %s",
             std::to_string(prop.ServiceWorkerId).c_str());
+      } else if (whole || prop.Loaded) {
+        Log("BuildXMLProperties skipped the property name %s of SW %d: not a plain XML name",
+            prop.Name.c_str(), prop.ServiceWorkerId);
       }
       continue;
     }
