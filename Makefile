@@ -91,7 +91,8 @@ coverage:
 DEMO_ROOT = $(abspath $(DEMO_DIR))
 DEMO_ENV = APP_POOL_ID=DemoPool NEXORAL_REGISTRY_ROOT=$(DEMO_ROOT)/registry \
   NEXORAL_EVENT_LOG_FILE=$(DEMO_ROOT)/events.log NEXORAL_SYSTEM_DIR=$(DEMO_ROOT)/logs \
-  NEXORAL_MAILBOX_STORE=$(DEMO_ROOT)/mailbox-properties.db
+  NEXORAL_MAILBOX_STORE=$(DEMO_ROOT)/mailbox-properties.db \
+  NEXORAL_MAILBOX_DIRECTORY=$(DEMO_ROOT)/Zephyrquill/Nexoral/Settings/Directory.conf
 demo: build
 	rm -rf $(DEMO_DIR)
 	demo/install.sh $(BUILD_DIR) $(DEMO_DIR)

@@ -235,6 +235,7 @@ CONF
   env -u NEXORAL_COMPONENTS_DIR APP_POOL_ID=BenchPool \
     NEXORAL_REGISTRY_ROOT="${2:-$dir}/registry" NEXORAL_EVENT_LOG_FILE="${2:-$dir}/events.log" \
     NEXORAL_SYSTEM_DIR="${2:-$dir}/logs" NEXORAL_MAILBOX_STORE="${2:-$dir}/mailbox-properties.db" \
+    NEXORAL_MAILBOX_DIRECTORY="${2:-$dir}/Zephyrquill/Nexoral/Settings/Directory.conf" \
     "$SERVER" --config "$dir/server.conf" --ready-file "$dir/ready" 2>"$dir/stderr.log" &
   PIDS+=($!)
   FRONT_PIDS[$1]=$!

@@ -79,15 +79,19 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
       return Fail({kAccessErrorCredentials,
                    "explicit credentials are not supported: the store acts as the calling thread"});
     }
-    std::optional<std::string> resolved = ResolveMailbox(mailbox);
-    if (!resolved) {
-      return Fail({kAccessErrorNoMailbox,
-                   "no mailbox: none was given and the calling thread does not act for a user"});
-    }
+    // The mailbox is checked before the store is opened: nothing of a refused one is touched.
+    std::string directoryError;
+    std::shared_ptr<platform::Directory> directory;
+    if (!mailbox.empty()) directory = MailboxDirectory(&directoryError);
+    std::string resolved;
     StoreError error;
+    if (!ResolveMailbox(mailbox, directory.get(), &resolved, &error)) {
+      if (!directoryError.empty()) error.text += " (" + directoryError + ")";
+      return Fail(error);
+    }
     store_ = MailboxStore::Open(StorePath(), StoreBusyTimeout(), &error);
     if (store_ == nullptr) return Fail(error);
-    mailbox_ = std::move(*resolved);
+    mailbox_ = std::move(resolved);
     lastError_ = {};
     return 0;
   }

@@ -32,6 +32,9 @@ inline constexpr int32_t kAccessErrorCredentials = 1003;
 inline constexpr int32_t kAccessErrorInvalidProperty = 1004;
 inline constexpr int32_t kAccessErrorNotInitialized = 1005;
 inline constexpr int32_t kAccessErrorStoreFormat = 1006;
+// The calling user may not act on the explicit-logon mailbox: it is not the user's own and the
+// directory does not list the user among its delegates (or there is no directory to ask).
+inline constexpr int32_t kAccessErrorAccessDenied = 1007;
 
 // Reading or writing before a successful Initialize.
 inline constexpr HRESULT kAccessENotInitialized = static_cast<HRESULT>(0x80040210u);

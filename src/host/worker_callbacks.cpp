@@ -158,10 +158,7 @@ bool WorkerRefreshProperty(CDLLContext* context, int32_t propertyId) {
     const std::string userName = UserNameOf(*context);
     GetSessionID(context);
     if (userName.empty()) return true;
-    // Waiting for the custom-property operations: RefreshCustomProperties(settings host,
-    // userName, context->SessionId, propertyId) gives the result. Until then nothing is
-    // refreshed and the worker is told so.
-    return false;
+    return GetCoreGeneralSettings()->RefreshCustomProperties(userName, context->SessionId, propertyId);
   });
   Log("CCalbacksSW::WorkerGetProperty ends ID: %d %d", propertyId, result ? 1 : 0);
   return result;
@@ -181,10 +178,8 @@ bool WorkerGetProperty(CDLLContext* context, int32_t propertyId, bool refresh) {
     Log("EWS URL is %s", ewsUrl.c_str());
     GetSessionID(context);
     const std::string mailbox = CapturedOf(*context, "HTTP_X_OWA_EXPLICITLOGONUSER");
-    // Waiting for the custom-property operations: GetCustomProperties(settings host, userName,
-    // context->PropertyList, ewsUrl, context->SessionId, propertyId, authType, mailbox) fills
-    // the list and gives the result. Until then nothing is read and the worker is told so.
-    return false;
+    return GetCoreGeneralSettings()->GetCustomProperties(userName, context->PropertyList, ewsUrl,
+                                                         context->SessionId, propertyId, authType, mailbox);
   });
   Log("CCalbacksSW::WorkerGetProperty ends ID %d, %d", propertyId, result ? 1 : 0);
   return result;
@@ -199,10 +194,8 @@ bool WorkerSetProperty(CDLLContext* context, int32_t propertyId) {
     const std::string ewsUrl = EwsUrlOf(*context);
     if (userName.empty()) return true;
     const std::string mailbox = CapturedOf(*context, "HTTP_X_OWA_EXPLICITLOGONUSER");
-    // Waiting for the custom-property operations: SetCustomProperties(settings host, userName,
-    // context->PropertyList, ewsUrl, context->SessionId, propertyId, authType, mailbox) stores
-    // the list and gives the result. Until then nothing is stored and the worker is told so.
-    return false;
+    return GetCoreGeneralSettings()->SetCustomProperties(userName, context->PropertyList, ewsUrl,
+                                                         context->SessionId, propertyId, authType, mailbox);
   });
   Log("CCalbacksSW::WorkerSetProperty ends ID %d", propertyId);
   return result;

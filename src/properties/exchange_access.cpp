@@ -107,6 +107,8 @@ HRESULT CExchangeAccess::Initialize(int32_t version, int32_t connection, const s
       return hr;
     }
     if (returnCode != 0) {
+      int32_t number = 0;
+      Log("CExchangeAccess::Initialize failed RC: %d %s", returnCode, LastErrorText(&number).c_str());
       ReportText(kReportError, "Initialize ExchangeAccess Initialize returned a failure code %s RC: %d",
                  ewsUrl.c_str(), returnCode);
       return kEFail;

@@ -114,31 +114,6 @@ bool CCoreGeneralSettings::InitializeADUserCache() {
   return created;
 }
 
-bool CCoreGeneralSettings::InvalidateADUserCache(const std::string& user) {
-  Log("[CCoreGeneralSettings::InvalidateADUserCache] begins");
-  if (user.empty()) {
-    Log("[CCoreGeneralSettings::InvalidateADUserCache] Username is empty.");
-    return false;
-  }
-  std::string key = user;
-  const size_t backslash = key.find('\\');
-  if (backslash != std::string::npos) {
-    if (backslash + 1 == key.size()) {
-      Log("[CCoreGeneralSettings::InvalidateADUserCache] got an invalid Username format %s", key.c_str());
-      return false;
-    }
-    key.erase(0, backslash + 1);
-  } else {
-    const size_t at = key.find('@');
-    if (at != std::string::npos && at + 1 != key.size()) key.erase(at);
-  }
-  Log("[CCoreGeneralSettings::InvalidateADUserCache] Invalidate user cache, User: %s", key.c_str());
-  const bool invalidated = directoryUserCache_.InvalidateItem(kDirectoryUserCacheName, key);
-  Log("[CCoreGeneralSettings::InvalidateADUserCache] Invalidate user cache %s for User: %s",
-      invalidated ? "SUCCEEDED" : "FAILED", key.c_str());
-  return invalidated;
-}
-
 bool CCoreGeneralSettings::ReadOsVersion() {
   platform::OsVersionInfo version;
   if (!platform::GetVersionEx(&version)) {

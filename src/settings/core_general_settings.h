@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diagnostics/log_settings.h"
+#include "nexoral/custom_property.h"
 #include "properties/zq_cache.h"
 #include "settings/general_settings.h"
 
@@ -40,10 +41,28 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
   void LogProcessAndThreadUser();
   // Logs the machine's domain and its domain controllers.
   void LogDomainInformation();
+  // Starts the property cache (when the component can be made) and the directory-user cache;
+  // false when a cache could not be created.
+  bool StartCaches();
   // Starts the directory-user cache; true when it is usable.
   bool InitializeADUserCache();
-  // Drops the user ("domain\\user", "user@domain" or "user") from the directory-user cache.
+  // Drops the user ("domain\user", "user@domain" or "user") from the directory-user cache.
   bool InvalidateADUserCache(const std::string& user);
+
+  // The custom user properties (custom_properties.cpp), for any request thread. user is a logon
+  // name, reduced to the cache key; props belongs to the caller; mailbox is the explicit-logon
+  // mailbox or empty. Reads that hit the cache take no lock; everything that goes to the mailbox
+  // store holds the user's stripe lock, so that store and cache change together per user.
+  // Fills props with the user's values; the property id is the one asked for.
+  bool GetCustomProperties(const std::string& user, CustomPropertyList& props, const std::string& ewsUrl,
+                           const std::string& session, int32_t id, const std::string& authType,
+                           const std::string& mailbox);
+  // Stores props in the mailbox and the cache.
+  bool SetCustomProperties(const std::string& user, CustomPropertyList& props, const std::string& ewsUrl,
+                           const std::string& session, int32_t id, const std::string& authType,
+                           const std::string& mailbox);
+  // Removes property id from the user's cached text, so that its next read goes to the mailbox.
+  bool RefreshCustomProperties(const std::string& user, const std::string& session, int32_t id);
   // Start-up steps that read the machine: its DNS host name and its OS version.
   bool ReadComputerName();
   bool ReadOsVersion();
@@ -69,7 +88,6 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
  private:
   void ReadAppPool();
   void ReadUrlList();
-  bool StartCaches();
   int32_t CacheSizeItem(int32_t id, int32_t fallback, const char* missingText);
 
   CZQCache propertyCache_;

@@ -9,6 +9,7 @@
 #include "diagnostics/log.h"
 #include "platform/com_errors.h"
 #include "platform/error_codes.h"
+#include "properties/property_text.h"
 #include "settings/split_string.h"
 #include "settings/value_rules.h"
 
@@ -208,6 +209,13 @@ bool CCoreSettings::AddCustomProperty(AttributeList& attributes, void* context) 
   ReadTextValue(attributes[3].value, property.Guid);
   ReadTextValue(attributes[4].value, property.Value);
   property.Loaded = false;
+  // A name becomes a tag of every user's property text: one that is not a plain XML name could
+  // forge or cut other properties' elements, so it never enters the table.
+  if (!property.Name.empty() && !IsPlainPropertyName(property.Name)) {
+    Log("LoadCoreSettings skipped property %d of SW %d: \"%s\" is not a plain XML name", property.ID,
+        property.ServiceWorkerId, property.Name.c_str());
+    return false;
+  }
   current->CustomProperties.push_back(std::move(property));
   return true;
 }
@@ -260,7 +268,9 @@ void CCoreSettings::BuildDefaultCustomProperties(
             worker->Name.c_str());
         continue;
       }
-      text += "<" + property.Name + ">" + property.Value + "</" + property.Name + ">";
+      text += "<" + property.Name + ">";
+      AppendEscapedPropertyValue(text, property.Value);
+      text += "</" + property.Name + ">";
     }
   }
   if (!text.empty()) text += "</SETTINGS>";

@@ -58,7 +58,8 @@ class CCoreSettings : public CBasicSettings {
   // Service-worker ids in the order of their first element in the file.
   const std::vector<int32_t>& ServiceWorkerOrder() const { return serviceWorkerOrder_; }
   const FolderRuleList& CoreExclusions() const { return coreExclusions_; }
-  // "<SETTINGS><name>default</name>...</SETTINGS>" over every defined property; empty when no
+  // "<SETTINGS><name>default</name>...</SETTINGS>" over every defined property (defaults escaped
+  // as in every property text, properties/property_text.h); empty when no
   // service worker defines one.
   const std::string& DefaultCustomProperties() const { return defaultCustomProperties_; }
   // Every service worker's property definitions, by ascending service-worker id.

@@ -82,19 +82,22 @@ class TestInstallation {
 };
 
 // The environment a process of the installation runs in: its registry root, its application
-// pool, and where components are found (empty: the installation's own Common Files/bin/).
+// pool, where components are found (empty: the installation's own Common Files/bin/) and the
+// directory the mailbox property component checks delegates in (the installation's own).
 class InstallationEnvironment {
  public:
   InstallationEnvironment(const TestInstallation& install, const std::string& componentsFolder,
                           const std::string& pool = "OwaPool")
       : registry_("NEXORAL_REGISTRY_ROOT", install.RegistryRoot()),
         components_("NEXORAL_COMPONENTS_DIR", componentsFolder),
-        pool_("APP_POOL_ID", pool) {}
+        pool_("APP_POOL_ID", pool),
+        directory_("NEXORAL_MAILBOX_DIRECTORY", install.SettingsFolder() + "Directory.conf") {}
 
  private:
   ScopedEnvironment registry_;
   ScopedEnvironment components_;
   ScopedEnvironment pool_;
+  ScopedEnvironment directory_;
 };
 
 }  // namespace nexoral::testing
