@@ -7,7 +7,9 @@
 #ifndef NEXORAL_SETTINGS_CORE_GENERAL_SETTINGS_H
 #define NEXORAL_SETTINGS_CORE_GENERAL_SETTINGS_H
 
+#include <array>
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,11 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
   void ReadAppPool();
   void ReadUrlList();
   int32_t CacheSizeItem(int32_t id, int32_t fallback, const char* missingText);
+  // The lock of a user's properties (by cache key): one of kPropertyStripes.
+  std::mutex& PropertyStripeOf(const std::string& userKey);
+
+  static constexpr size_t kPropertyStripes = 64;
+  std::array<std::mutex, kPropertyStripes> propertyStripes_;
 
   CZQCache propertyCache_;
   std::string propertyCacheName_;

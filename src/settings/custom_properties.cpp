@@ -4,7 +4,7 @@
 //
 // Consistency: a user's properties are one record in the store and one text in the cache. Every
 // path that goes to the store (a write, a read that missed, a refresh) holds the user's stripe
-// lock, one of kUserStripes mutexes chosen by the hash of the cache key, across the store call
+// lock, one of kPropertyStripes mutexes chosen by the hash of the cache key, across the store call
 // and the cache update; a read-miss looks the cache up again under it. So a read cannot put an
 // older text into the cache after a newer write, concurrent writes of one user win as a whole,
 // and store and cache end equal. Reads that hit the cache take no lock: the cache replaces an
@@ -27,13 +27,6 @@
 
 namespace nexoral {
 namespace {
-
-constexpr size_t kUserStripes = 64;
-std::mutex userStripes[kUserStripes];
-
-std::mutex& StripeOf(const std::string& userKey) {
-  return userStripes[std::hash<std::string>{}(userKey) % kUserStripes];
-}
 
 unsigned Hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 
@@ -58,6 +51,10 @@ std::string Dump(const CustomPropertyList& props) {
 }
 
 }  // namespace
+
+std::mutex& CCoreGeneralSettings::PropertyStripeOf(const std::string& userKey) {
+  return propertyStripes_[std::hash<std::string>{}(userKey) % propertyStripes_.size()];
+}
 
 bool CCoreGeneralSettings::GetCustomProperties(const std::string& user, CustomPropertyList& props,
                                                const std::string& ewsUrl, const std::string& session,
@@ -85,7 +82,7 @@ bool CCoreGeneralSettings::GetCustomProperties(const std::string& user, CustomPr
   };
   if (cached && lookUp()) return finish(true);
 
-  std::lock_guard<std::mutex> stripe(StripeOf(name));
+  std::lock_guard<std::mutex> stripe(PropertyStripeOf(name));
   if (cached && lookUp()) return finish(true);  // filled while this thread waited
   bool result = false;
   std::string working;
@@ -145,7 +142,7 @@ bool CCoreGeneralSettings::SetCustomProperties(const std::string& user, CustomPr
     return false;
   }
   bool result = true;
-  std::lock_guard<std::mutex> stripe(StripeOf(name));
+  std::lock_guard<std::mutex> stripe(PropertyStripeOf(name));
   CExchangeAccess access;
   HRESULT hr = access.Initialize(MailboxVersion(*this), kConnectionCallingUser, ewsUrl, mailbox);
   bool store = true;  // the text goes to the cache
@@ -189,7 +186,7 @@ bool CCoreGeneralSettings::RefreshCustomProperties(const std::string& user, cons
   bool result = usable;
   if (usable) {
     const CustomPropertyList& table = Criteria().Core().CustomPropertyTable();
-    std::lock_guard<std::mutex> stripe(StripeOf(name));
+    std::lock_guard<std::mutex> stripe(PropertyStripeOf(name));
     std::optional<std::string> text;
     if (propertyCache_.GetItem(propertyCacheName_, name, &text, session) && text) {
       result = RemovePropertyFromXML(*text, table, id);
