@@ -13,7 +13,7 @@ ready="$demo/ready"
 rm -f "$ready"
 
 # The page again, from a server that sends it chunked (server.conf routes /owa/chunked/ to it).
-"$upstream" 127.0.0.2 8081 "$demo/www/owa/index.html" &
+"$upstream" 127.0.0.2 8081 "$demo/www/owa/index.html" > "$demo/upstream.log" &
 upstream_pid=$!
 start_server() {
   rm -f "$ready"
@@ -55,6 +55,7 @@ rewritten() {  # <what> <path>
   echo "nexoral: GET $2 as demo, $1:"
   echo "    script reference after <head>: ${script:-MISSING}"
   echo "    banner before </body>:         ${banner:-MISSING}"
+  case "$2" in /owa/chunked/*) tail -n 1 "$demo/upstream.log" ;; esac
   if [ -n "$announced" ] && [ "$announced" -eq "$actual" ]; then
     echo "    Content-Length: $announced, the body's length"
   else
