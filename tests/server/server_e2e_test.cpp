@@ -30,6 +30,7 @@ struct Step {
   int newConnections = 0;
   bool secure = false;
   std::string data;  // a body to POST
+  bool gzip = false;  // sent with "Accept-Encoding: gzip"; the body is checked decompressed
 };
 
 TEST(ServerEndToEndTest, FilterAndProxyTour) {
@@ -86,6 +87,14 @@ TEST(ServerEndToEndTest, FilterAndProxyTour) {
       // Relayed chunked, and the filter sees the chunk framing down to the last chunk.
       {.path = "/api/open/chunked/1,10,100,4000,70000", .body = UpstreamPattern(74111),
        .shows = {"Transfer-Encoding: chunked\r\n", "RAW bytes=5 first=0\n"}},
+      // Compressed after the filter's raw data as it comes; the upstream asked for identity.
+      {.path = "/api/open/chunked/1,10,100,4000,70000", .body = UpstreamPattern(74111),
+       .shows = {"Transfer-Encoding: chunked\r\n", "Content-Encoding: gzip\r\n",
+                 "Vary: Accept-Encoding\r\n"},
+       .gzip = true},
+      {.path = "/api/open/echo", .shows = {"Accept-Encoding: identity\n", "Content-Encoding: gzip"},
+       .data = std::string(300, 'm'),
+       .gzip = true},
       {.path = "/api/open/echo?q=1", .shows = {"POST /api/open/echo?q=1\n", "X-Custom: kept\n",
        "X-Filter-Saw: preproc\n", "X-Forwarded-For: 127.0.0.1\n", "\n\nmail body", "!keep-alive\n"},
        .data = "mail body"},
@@ -101,21 +110,24 @@ TEST(ServerEndToEndTest, FilterAndProxyTour) {
   for (const Step& step : steps) {
     SCOPED_TRACE(step.path + " " + step.action);
     const size_t before = LinesOf(server.Read("filter.log")).size();
+    std::vector<std::string> headers = {"X-Test-Tag: tour", "X-Test-Tag: again",
+                                        "X-Custom: kept", "Connection: keep-alive",
+                                        "X-Test-Action: " + step.action};
+    if (step.gzip) headers.push_back("Accept-Encoding: gzip");
     const HttpResponse response = client.Send(
-        {server.Url(step.path, step.secure),
-         {"X-Test-Tag: tour", "X-Test-Tag: again", "X-Custom: kept", "Connection: keep-alive",
-          "X-Test-Action: " + step.action},
-         step.data, step.user, server.CertificatePath()});
+        {server.Url(step.path, step.secure), headers, step.data, step.user,
+         server.CertificatePath()});
+    const std::string body = step.gzip ? Gunzip(response.body) : response.body;
     std::vector<std::string> record;  // the request's lines, up to its END_OF_REQUEST
     for (int waited = 0; CountContaining(record, "END_OF_REQUEST") == 0 && waited < 200; ++waited) {
       std::this_thread::sleep_for(std::chrono::milliseconds(waited == 0 ? 0 : 10));
       record = LinesOf(server.Read("filter.log"));
       record.erase(record.begin(), record.begin() + static_cast<long>(before));
     }
-    std::string seen = response.headers + response.body + "\n";
+    std::string seen = response.headers + body + "\n";
     for (const std::string& line : record) seen += line + "\n";
     EXPECT_EQ(response.status, step.status);
-    EXPECT_EQ(response.body, step.body.value_or(response.body));
+    EXPECT_EQ(body, step.body.value_or(body));
     for (const std::string& text : step.shows) {
       const bool absent = text.front() == '!';
       EXPECT_EQ(seen.find(text.substr(absent ? 1 : 0)) == std::string::npos, absent)
