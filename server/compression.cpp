@@ -249,15 +249,19 @@ void ResponseCompressor::StartFilterOutput(bool takesGzip, bool headRequest) {
   if (headRequest) parser.skip(true);
 }
 
-// Once the head of the filter's output is parsed: decides, and sends it at once when the
-// response is passed on.
-bool ResponseCompressor::DecideFilterHead(std::string& out) {
+// Once the head of the filter's output (original, its bytes) is parsed: decides, and sends it
+// at once when the response is passed on, as the filter wrote it when nothing changes.
+bool ResponseCompressor::DecideFilterHead(std::string_view original, std::string& out) {
   http::response_header<>& head = parser_->get().base();
   const CodingChoice choice = ChooseCoding(settings_, takesGzip_, head);
-  if (choice.vary) AddVary(head);
+  if (!choice.vary) {
+    out.append(original);
+    state_ = State::kPass;
+    return true;
+  }
+  AddVary(head);
   if (choice.gzip) MarkGzip(head);
-  const bool body = !parser_->is_done();
-  if (!choice.gzip || !body) {
+  if (!choice.gzip || parser_->is_done()) {  // no body follows: the head says what it would be
     AppendResponseHead(head, out);
     state_ = State::kPass;
     return true;
@@ -271,30 +275,40 @@ bool ResponseCompressor::Feed(std::string_view bytes, std::string& out) {
     out.append(bytes);
     return true;
   }
-  input_.append(bytes);
+  // Parsed where the bytes lie (a whole rebuilt page is not copied); only what the parser
+  // leaves for later waits in input_.
+  const bool held = !input_.empty();
+  if (held) input_.append(bytes);
+  const std::string_view data = held ? std::string_view(input_) : bytes;
+  const auto keep = [&](size_t used) {
+    if (held) {
+      input_.erase(0, used);
+    } else {
+      input_.assign(data.substr(used));
+    }
+  };
   UpstreamParser& parser = *parser_;
   size_t used = 0;
   error_code ec;
   if (state_ == State::kHead) {
-    used = parser.put(asio::buffer(input_), ec);
-    if (ec == http::error::need_more) return true;
-    if (ec) {  // not a response this server can read: it goes on as the filter left it
-      out.append(input_);
-      input_.clear();
-      state_ = State::kPass;
+    used = parser.put(asio::buffer(data.data(), data.size()), ec);
+    if (ec == http::error::need_more) {
+      keep(0);
       return true;
     }
-    if (!DecideFilterHead(out)) return false;
-    if (state_ == State::kPass) {
-      out.append(std::string_view(input_).substr(used));
+    if (!ec && !DecideFilterHead(data.substr(0, used), out)) return false;
+    if (ec || state_ == State::kPass) {
+      // Unreadable: it goes on as the filter left it. Passed on: the body as it is.
+      out.append(data.substr(ec ? 0 : used));
       input_.clear();
+      state_ = State::kPass;
       return true;
     }
     parser.eager(true);
   }
   pieces_.clear();
-  while (used < input_.size() && !parser.is_done()) {
-    const size_t taken = parser.put(asio::buffer(input_.data() + used, input_.size() - used), ec);
+  while (used < data.size() && !parser.is_done()) {
+    const size_t taken = parser.put(asio::buffer(data.data() + used, data.size() - used), ec);
     used += taken;
     if (ec == http::error::need_more) {
       ec = {};
@@ -307,10 +321,10 @@ bool ResponseCompressor::Feed(std::string_view bytes, std::string& out) {
   pieces_.clear();
   if (parser.is_done()) {
     state_ = State::kPass;
-    out.append(std::string_view(input_).substr(used));  // bytes after the response, as they came
-    used = input_.size();
+    out.append(data.substr(used));  // bytes after the response, as they came
+    used = data.size();
   }
-  input_.erase(0, used);
+  keep(used);
   return true;
 }
 

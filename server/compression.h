@@ -71,7 +71,7 @@ class ResponseCompressor {
  private:
   enum class State { kHead, kBody, kPass };
   bool Deflate(std::string_view data, int flush);
-  bool DecideFilterHead(std::string& out);
+  bool DecideFilterHead(std::string_view original, std::string& out);
 
   const CompressionSettings& settings_;
   std::optional<z_stream> zlib_;
@@ -84,7 +84,7 @@ class ResponseCompressor {
   bool takesGzip_ = false;
   std::string input_;  // filter output not parsed yet
   std::optional<UpstreamParser> parser_;
-  std::vector<std::string_view> pieces_;  // body bytes parsed, inside input_
+  std::vector<std::string_view> pieces_;  // body bytes parsed, inside the bytes fed
 };
 
 }  // namespace nexoral::server
