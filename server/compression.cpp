@@ -86,8 +86,8 @@ bool Listed(const std::vector<std::string>& types, std::string_view contentType)
   const std::string_view type = TrimBlanks(contentType.substr(0, contentType.find(';')));
   if (type.empty()) return false;
   return std::any_of(types.begin(), types.end(), [type](std::string_view listed) {
-    if (listed.ends_with("/*")) return StartsWithIgnoreCase(type, listed.substr(0, listed.size() - 1));
-    return EqualsIgnoreCase(type, listed);
+    if (!listed.ends_with("/*")) return EqualsIgnoreCase(type, listed);
+    return StartsWithIgnoreCase(type, listed.substr(0, listed.size() - 1));
   });
 }
 

@@ -108,7 +108,8 @@ TEST(ModuleEndToEndTest, RewritingTour) {
   const HttpResponse echo = client.Send(
       {.url = server.Url("/owa/up/echo"), .headers = {"Accept-Encoding: gzip"}, .user = kAlice});
   const std::string prefix = EchoedHeaders(Gunzip(echo.body), "ZQ_CsmPrefix").at(0);
-  EXPECT_EQ(EchoedHeaders(Gunzip(echo.body), "Accept-Encoding"), std::vector<std::string>{"identity"});
+  EXPECT_EQ(EchoedHeaders(Gunzip(echo.body), "Accept-Encoding"),
+            std::vector<std::string>{"identity"});
   const struct {
     std::string path;
     std::vector<std::string> headers;
@@ -123,10 +124,11 @@ TEST(ModuleEndToEndTest, RewritingTour) {
         client.Send({.url = server.Url(row.path), .headers = row.headers, .user = kAlice});
     EXPECT_EQ(page.headers.find("\r\nContent-Encoding: gzip\r\n") != std::string::npos, row.gzip);
     EXPECT_NE(page.headers.find("\r\nVary: Accept-Encoding\r\n"), std::string::npos);
-    EXPECT_EQ(row.gzip ? Gunzip(page.body) : page.body, "<html><head data-x=\"a>b\"><script src=\"/owa/scripts/" + prefix +
-                             "nexoral-demo.js\"></script><title>" + row.path +
-                             "</title></head><body>mail<div id=\"nexoral-banner\">Nexoral: "
-                             "signed in as alice</div></body></html>");
+    EXPECT_EQ(row.gzip ? Gunzip(page.body) : page.body,
+              "<html><head data-x=\"a>b\"><script src=\"/owa/scripts/" + prefix +
+                  "nexoral-demo.js\"></script><title>" + row.path +
+                  "</title></head><body>mail<div id=\"nexoral-banner\">Nexoral: "
+                  "signed in as alice</div></body></html>");
     const std::string length = "\r\nContent-Length: " + std::to_string(page.body.size()) + "\r\n";
     EXPECT_NE(page.headers.find(length), std::string::npos) << row.path << "\n" << page.headers;
   }

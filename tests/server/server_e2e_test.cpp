@@ -171,7 +171,9 @@ TEST(ServerEndToEndTest, LimitsTour) {
   // PREPROC_HEADERS, END_OF_REQUEST and END_OF_NET_SESSION only.
   ServerProcess server({.filterFlags = "4180",
                         .config = "[limits]\nheader_bytes = 1024\nbody_bytes = 64\n"
-                                  "idle_timeout = 300ms\nread_timeout = 300ms\n"});
+                                  "idle_timeout = 300ms\nread_timeout = 300ms\n",
+                        .files = {{"www/public/1000.txt", UpstreamPattern(1000)},
+                                  {"www/public/100000.txt", UpstreamPattern(100000)}}});
   ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
   const std::string close = " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
   const std::pair<std::string, std::string> cases[] = {  // a request, the status it gets
@@ -195,8 +197,21 @@ TEST(ServerEndToEndTest, LimitsTour) {
   EXPECT_EQ(SendRaw(server.HttpPort(), "", 5000), "");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4000));
 
+  // Without raw data the body is compressed as it is read: whole, with the compressed length;
+  // in 64 KiB reads, chunked.
+  for (const size_t size : {1000, 100000}) {
+    const HttpResponse got =
+        HttpClient().Send({.url = server.Url("/public/" + std::to_string(size) + ".txt"),
+                           .headers = {"Accept-Encoding: gzip"}});
+    EXPECT_EQ(Gunzip(got.body), UpstreamPattern(size));
+    const std::string framing = size < 64 * 1024
+                                    ? "Content-Length: " + std::to_string(got.body.size())
+                                    : "Transfer-Encoding: chunked";
+    EXPECT_NE(got.headers.find(framing + "\r\n"), std::string::npos) << got.headers;
+  }
+
   ASSERT_EQ(server.Stop(), 0) << server.Read("stderr.log");
-  EXPECT_EQ(LinesOf(server.Read("access.log")).size(), std::size(cases));  // one line each
+  EXPECT_EQ(LinesOf(server.Read("access.log")).size(), std::size(cases) + 2);  // one line each
   // Only the notifications the filter asked for were delivered.
   const std::string text = server.Read("filter.log");
   EXPECT_GE(CountContaining(LinesOf(text), "END_OF_REQUEST requests=1 after PREPROC VARS"), 4u);
