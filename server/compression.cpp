@@ -329,7 +329,12 @@ bool ResponseCompressor::Feed(std::string_view bytes, std::string& out) {
 }
 
 bool ResponseCompressor::Finish(std::string& out) {
-  if (state_ != State::kBody) return true;
+  if (state_ == State::kHead) out.append(input_);  // a head never completed goes on as it is
+  if (state_ != State::kBody) {
+    state_ = State::kPass;
+    input_.clear();
+    return true;
+  }
   // A body that ends with the connection (the filter left no framing) ends here.
   error_code ec;
   parser_->put_eof(ec);
