@@ -9,7 +9,7 @@ JOBS ?= 2
 # page in a headless browser; slapd: the directory tests run an LDAP server of their own).
 DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
   libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl chromium \
-  clang-14 libclang-rt-14-dev libldap-dev slapd
+  clang-14 libclang-rt-14-dev libldap-dev slapd zlib1g-dev
 DEMO_DIR := $(BUILD_DIR)/demo
 
 # What the coverage report needs besides.

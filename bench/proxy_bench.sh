@@ -14,6 +14,13 @@
 #   6  nginx, proxy_pass with sub_filter making the sample worker's edits of the page (its script
 #      after "<head>", its banner before "</body>"): the pair of 4 once the sample worker rewrites
 #      pages (it takes raw data); without that the row is left out and the output says so
+# and, with the 100 KB page only, the same front ends asked for gzip (wrk and curl send
+# "Accept-Encoding: gzip"; level 6 on both sides, nginx with gzip_min_length 256 as the server's
+# default and proxy_set_header Accept-Encoding "" toward its upstream):
+#   7  1 with gzip on (the reference of the gzip rows)
+#   8  2: the server compresses the upstream's body as it comes
+#   9  4: the server compresses the response the sample worker left
+#  10  6 with gzip on, when 6 runs
 # The module installations are laid out by demo/install.sh with demo/CoreSettings.xml, changed
 # only where a configuration says so. Each response is checked once with curl (status 200, the
 # page as the upstream sent it or, from 4, 5 and 6, one rewritten page the same byte for byte,
@@ -22,7 +29,8 @@
 # gives per page and configuration the medians over the rounds of requests per second, p50 and
 # p99 latency, and the front end's CPU time per request (utime + stime of its processes from
 # /proc/<pid>/stat over the run, divided by the requests wrk completed; for nginx the master
-# and the worker), with the ratios of req/s and p99 to nginx. wrk's non-2xx and socket errors
+# and the worker), with the ratios of req/s and p99 to nginx (the gzip rows: to row 7, with the
+# bytes of one response as curl received it, head and body). wrk's non-2xx and socket errors
 # are listed under the table.
 #
 # --syscalls instead runs each configuration once per page for a few seconds under
@@ -75,7 +83,19 @@ declare -A LABEL=(
   [3]="3 module, log off, not subscribed"
   [4]="4 module, log off, worker subscribed"
   [5]="5 module, demo log on, worker subscribed"
-  [6]="6 nginx proxy + sub_filter, 4's edits")
+  [6]="6 nginx proxy + sub_filter, 4's edits"
+  [7]="7 nginx proxy, gzip"
+  [8]="8 nexoral-server, no module, gzip"
+  [9]="9 module, log off, worker subscribed, gzip"
+  [10]="10 nginx proxy + sub_filter, gzip")
+# The gzip rows: the front end each one asks, and the page they run with.
+declare -A GZIP_OF=([7]=1 [8]=2 [9]=4 [10]=6)
+GZIP_CONFIGS=(7 8 9)
+GZIP_PAGE=100k
+GZIP_HEADER="Accept-Encoding: gzip"
+configs_for() {  # page -> the configurations measured with it
+  if [ "$1" = "$GZIP_PAGE" ]; then echo "${CONFIGS[*]} ${GZIP_CONFIGS[*]}"; else echo "${CONFIGS[*]}"; fi
+}
 
 # ---- tools and build ----
 PATH="$PATH:/usr/sbin:/sbin"
@@ -189,6 +209,11 @@ start_nginx_proxy() {  # configuration name port [directives of the location]
       proxy_pass http://backend;
       proxy_http_version 1.1;
       proxy_set_header Connection \"\";
+      proxy_set_header Accept-Encoding \"\";
+      gzip on;
+      gzip_comp_level 6;
+      gzip_min_length 256;
+      gzip_vary on;
       proxy_buffers 16 8k;
       proxy_max_temp_file_size 0;
 ${4:-}
@@ -268,12 +293,28 @@ check() {  # configuration page: status 200 and the added header where due; the 
   local url="${URL_BASE[$1]}${PAGE_PREFIX}page-$2.html" got taken expected
   got=$(curl -s -o "$WORK/body-$1-$2" -D "$WORK/headers" -w '%{http_code}' "$url" || true)
   [ "$got" = 200 ] || fail "${LABEL[$1]}: $url gave status '$got', not 200"
+  BYTES[$1]=$(($(wc -c < "$WORK/headers") + $(wc -c < "$WORK/body-$1-$2")))
   if [ -n "$ADDED_HEADER" ]; then
     taken=$(grep -qi "^$ADDED_HEADER:" "$WORK/headers" && echo yes || echo no)
     expected=$([ "$1" = 4 ] || [ "$1" = 5 ] && echo yes || echo no)
     [ "$taken" = "$expected" ] ||
       fail "${LABEL[$1]}: header $ADDED_HEADER present: $taken, expected: $expected"
   fi
+}
+declare -A BYTES  # of the last response checked per configuration: head and body
+# A gzip row: gzip, Vary, and the body its front end sends without gzip once decompressed.
+check_gzip() {  # configuration
+  local base=${GZIP_OF[$1]} url got
+  url="${URL_BASE[$base]}${PAGE_PREFIX}page-$GZIP_PAGE.html"
+  got=$(curl -s -H "$GZIP_HEADER" -o "$WORK/gzip-$1" -D "$WORK/headers" -w '%{http_code}' "$url" || true)
+  [ "$got" = 200 ] || fail "${LABEL[$1]}: $url gave status '$got', not 200"
+  grep -qi '^Content-Encoding: gzip' "$WORK/headers" || fail "${LABEL[$1]}: the page is not gzip"
+  grep -qi '^Vary: Accept-Encoding' "$WORK/headers" || fail "${LABEL[$1]}: no Vary: Accept-Encoding"
+  gzip -dc < "$WORK/gzip-$1" > "$WORK/body-$1-$GZIP_PAGE" ||
+    fail "${LABEL[$1]}: the page does not decompress"
+  cmp -s "$WORK/body-$base-$GZIP_PAGE" "$WORK/body-$1-$GZIP_PAGE" ||
+    fail "${LABEL[$1]}: the decompressed page differs from row $base's"
+  BYTES[$1]=$(($(wc -c < "$WORK/headers") + $(wc -c < "$WORK/gzip-$1")))
 }
 REWRITE=""
 for page in "${PAGES[@]}"; do
@@ -307,14 +348,17 @@ if [ "$(wc -w <<< "$REWRITE")" = 4 ]; then  # configurations 4 and 5, both pages
       fail "${LABEL[6]}: nginx's page differs from configuration 4's ($page)"
   done
   CONFIGS+=(6)
+  GZIP_CONFIGS+=(10)
   LABEL[4]="4 module, log off, worker rewrites"
   LABEL[5]="5 module, demo log on, worker rewrites"
+  LABEL[9]="9 module, log off, worker rewrites, gzip"
   REWRITE_NOTE="Rows 4, 5 and 6 send the page with $((${#script} + ${#banner})) bytes added."
 elif [ -n "$REWRITE" ]; then
   fail "the sample worker rewrote only some pages:$REWRITE"
 else
   REWRITE_NOTE="No rewrite pair (row 6): the sample worker in $BUILD does not rewrite pages."
 fi
+for config in "${GZIP_CONFIGS[@]}"; do check_gzip "$config"; done  # BYTES of the rest: 100 KB
 grep -qs "SampleWorker \[1\] request GET ${PAGE_PREFIX}page-2k.html" \
   "${INSTALL[5]}"/logs/LogFiles/ZephyrquillLogs/*.log ||
   fail "${LABEL[5]}: the sample worker's lines are not in the log"
@@ -326,8 +370,8 @@ cpu_ticks() {  # pids -> utime + stime of them together, in clock ticks
   done
   echo "$total"
 }
-run_wrk() {  # url seconds output
-  wrk -t1 -c"$CONNECTIONS" -d"$2s" --latency "$1" > "$3" &
+run_wrk() {  # url seconds output [header]
+  wrk -t1 -c"$CONNECTIONS" -d"$2s" --latency ${4:+-H "$4"} "$1" > "$3" &
   CURRENT=$!
   wait "$CURRENT" || fail "wrk failed: $(cat "$3")"
   CURRENT=""
@@ -408,13 +452,15 @@ fi
 # ---- the measurement: rounds of every configuration and page ----
 for round in $(seq "$ROUNDS"); do
   for page in "${PAGES[@]}"; do
-    for config in "${CONFIGS[@]}"; do
+    for config in $(configs_for "$page"); do
       out="$WORK/wrk-$config-$page-$round.txt"
+      front=${GZIP_OF[$config]:-$config} header=""
+      [ "$front" = "$config" ] || header="$GZIP_HEADER"
       # shellcheck disable=SC2086 # a list of pids
-      before=$(cpu_ticks ${FRONT_PIDS[$config]})
-      run_wrk "${URL_BASE[$config]}${PAGE_PREFIX}page-$page.html" "$DURATION" "$out"
+      before=$(cpu_ticks ${FRONT_PIDS[$front]})
+      run_wrk "${URL_BASE[$front]}${PAGE_PREFIX}page-$page.html" "$DURATION" "$out" "$header"
       # shellcheck disable=SC2086
-      after=$(cpu_ticks ${FRONT_PIDS[$config]})
+      after=$(cpu_ticks ${FRONT_PIDS[$front]})
       [ "$config" != 5 ] || truncate_log
       requests=$(completed "$out")
       rps=$(awk '$1 == "Requests/sec:" { print $2 }' "$out")
@@ -455,9 +501,37 @@ for page in "${PAGES[@]}"; do
         printf "rewrite pair, 4 over 6: req/s ratio %.2f, p99 ratio %.2f, CPU per request ratio %.2f\n",
                (rr > 0 ? rps / rr : 0), (rp > 0 ? p99 / rp : 0), (rc > 0 ? cpu / rc : 0) }'
   fi
+  [ "$page" = "$GZIP_PAGE" ] || continue
+  echo
+  echo "${PAGE_TITLE[$page]} page with \"$GZIP_HEADER\" (gzip level 6 on both sides); medians of" \
+    "$ROUNDS rounds; ratios to row 7"
+  printf "%-42s %10s %8s %8s %12s %8s %11s %9s %11s\n" configuration req/s "p50 ms" "p99 ms" \
+    "CPU µs/req" bytes "req/s ratio" "p99 ratio" "bytes ratio"
+  # The gzip rows, then for scale the rows they compress (without ratios).
+  for config in "${GZIP_CONFIGS[@]}" "${CONFIGS[@]}"; do
+    case " 1 2 4 6 ${GZIP_CONFIGS[*]} " in *" $config "*) ;; *) continue ;; esac
+    awk -v l="${LABEL[$config]}" -v rps="$(median "$page" "$config" 3)" \
+      -v p50="$(median "$page" "$config" 4)" -v p99="$(median "$page" "$config" 5)" \
+      -v cpu="$(median "$page" "$config" 6)" -v b="${BYTES[$config]}" -v rr="$(median "$page" 7 3)" \
+      -v rp="$(median "$page" 7 5)" -v rb="${BYTES[7]}" -v gzip="${GZIP_OF[$config]:-}" 'BEGIN {
+        printf "%-42s %10.0f %8.3f %8.3f %11.1f %8d", l, rps, p50, p99, cpu, b
+        if (gzip == "") { printf "\n"; exit }
+        printf " %11.2f %9.2f %11.2f\n", (rr > 0 ? rps / rr : 0), (rp > 0 ? p99 / rp : 0),
+               (rb > 0 ? b / rb : 0) }'
+  done
+  if [[ " ${GZIP_CONFIGS[*]} " == *" 10 "* ]]; then
+    awk -v rps="$(median "$page" 9 3)" -v p99="$(median "$page" 9 5)" -v cpu="$(median "$page" 9 6)" \
+      -v rr="$(median "$page" 10 3)" -v rp="$(median "$page" 10 5)" -v rc="$(median "$page" 10 6)" \
+      -v b="${BYTES[9]}" -v rb="${BYTES[10]}" 'BEGIN {
+        printf "rewrite pair with gzip, 9 over 10: req/s ratio %.2f, p99 ratio %.2f, CPU per request" \
+               " ratio %.2f, bytes ratio %.2f\n", (rr > 0 ? rps / rr : 0), (rp > 0 ? p99 / rp : 0),
+               (rc > 0 ? cpu / rc : 0), (rb > 0 ? b / rb : 0) }'
+  fi
 done
 echo
 echo "req/s ratio: the configuration's req/s over nginx's (higher is better); p99 ratio: its p99"
 echo "over nginx's (lower is better). CPU µs/req: the front end's own CPU time per request."
+echo "bytes: one response as curl received it, head and body; under the gzip rows, the rows"
+echo "they compress, uncompressed, for scale."
 echo "$REWRITE_NOTE"
 report_errors

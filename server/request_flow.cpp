@@ -1,6 +1,8 @@
 // The request's way through the filter's notifications to its response.
 #include "request_flow.h"
 
+#include <charconv>
+
 #include "request_path.h"
 #include "response_head.h"
 
@@ -16,6 +18,15 @@ bool ResponseHasNoBody(unsigned status) {
   return (status >= 100 && status < 200) || status == 204 || status == 304;
 }
 
+// The Content-Length a head states, when it is one number.
+std::optional<uint64_t> DeclaredLength(const http::fields& head) {
+  const std::string_view text = head[http::field::content_length];
+  uint64_t length = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return length;
+}
+
 }  // namespace
 
 RequestFlow::RequestFlow(ServerServices& services, const ConnectionFacts& facts,
@@ -27,7 +38,8 @@ RequestFlow::RequestFlow(ServerServices& services, const ConnectionFacts& facts,
       writer_(writer),
       filter_(filter),
       deadline_(deadline),
-      record_(record) {}
+      record_(record),
+      compressor_(services.config.compression) {}
 
 bool RequestFlow::MayKeepAlive() const {
   // An unread body would be taken for the next request.
@@ -36,6 +48,11 @@ bool RequestFlow::MayKeepAlive() const {
 
 Task<RequestEnd> RequestFlow::Settle(FilterVerdict verdict, Stage stage, bool keepAlive) {
   if (stage == Stage::kBeforeResponse) record_.status = filter_.FilterResponseStatus();
+  // A compressed response the filter ended early cannot be finished.
+  if (stage == Stage::kResponseBody && compress_ == Compress::kFilterOutput &&
+      !compressor_.Finish(writer_.Queued())) {
+    keepAlive = false;
+  }
   co_await writer_.Write();  // what the filter sent, and what of the response is queued
   switch (verdict) {
     case FilterVerdict::kError:
@@ -118,10 +135,18 @@ Task<RequestEnd> RequestFlow::AfterHeaders() {
 Task<OutgoingResponse> RequestFlow::Route(const std::string& path) {
   const http::request<http::string_body>& request = reader_.Message();
   if (const ProxyRoute* route = services_.proxy.Match(path)) {
-    co_return co_await services_.proxy.Forward(*route, request, facts_, upstream_, deadline_);
+    // Compressed bytes would reach the filter's raw data, where no worker can edit them.
+    const bool identity =
+        services_.config.identityUpstream && filter_.Wants(SF_NOTIFY_SEND_RAW_DATA);
+    co_return co_await services_.proxy.Forward(*route, request, facts_, upstream_, deadline_,
+                                               identity);
   }
   if (services_.staticFiles == nullptr) co_return MakeTextResponse(http::status::not_found);
-  co_return services_.staticFiles->Serve(request.method(), path, TargetQuery(request.target()));
+  // A file's precompressed copy only where no filter is to edit the body.
+  const bool precompressed = services_.config.compression.gzip &&
+                             !filter_.Wants(SF_NOTIFY_SEND_RAW_DATA) && TakesGzip(request);
+  co_return services_.staticFiles->Serve(request.method(), path, TargetQuery(request.target()),
+                                         precompressed);
 }
 
 Task<RequestEnd> RequestFlow::AnswerUnauthorized() {
@@ -180,6 +205,26 @@ Task<RequestEnd> RequestFlow::Respond(OutgoingResponse response, bool keepAlive)
 
   filter_.MarkResponseHeadSent();
   rawData_ = filter_.Wants(SF_NOTIFY_SEND_RAW_DATA);
+  std::optional<uint64_t> length;
+  if (sized) length = DeclaredLength(response.head);
+  // The client gets gzip after everything the filter did: the filter's output is compressed
+  // when it takes raw data, else the body as it comes.
+  const http::request_header<>& request = reader_.Message().base();
+  const CompressionSettings& compression = services_.config.compression;
+  compress_ = Compress::kNone;
+  if (rawData_ && compression.gzip) {
+    compressor_.StartFilterOutput(TakesGzip(request), !sendBody);
+    compress_ = Compress::kFilterOutput;
+  } else if (!rawData_) {
+    const CodingChoice choice = ChooseCoding(compression, TakesGzip(request), response.head);
+    if (choice.vary) AddVary(response.head);
+    if (choice.gzip) MarkGzip(response.head);
+    if (choice.gzip && sendBody) {
+      if (!compressor_.Begin(std::move(response.head.base()))) co_return RequestEnd::kClose;
+      compress_ = Compress::kBody;
+      co_return co_await SendBody(*response.body, chunked, length, keepAlive);
+    }
+  }
   if (rawData_) {
     rawBlock_.clear();
     AppendResponseHead(response.head, rawBlock_);
@@ -194,11 +239,14 @@ Task<RequestEnd> RequestFlow::Respond(OutgoingResponse response, bool keepAlive)
     co_await writer_.Write();
     co_return keepAlive && !writer_.ClientGone() ? RequestEnd::kKeepAlive : RequestEnd::kClose;
   }
-  co_return co_await SendBody(*response.body, chunked, keepAlive);
+  co_return co_await SendBody(*response.body, chunked, length, keepAlive);
 }
 
 // The body after the head, piece by piece; the head goes out with the first piece.
-Task<RequestEnd> RequestFlow::SendBody(BodySource& body, bool chunked, bool keepAlive) {
+// length: the body's, when known.
+Task<RequestEnd> RequestFlow::SendBody(BodySource& body, bool chunked,
+                                       std::optional<uint64_t> length, bool keepAlive) {
+  uint64_t received = 0;
   for (;;) {
     error_code ec;
     const BodyPieces pieces = co_await body.Next(ec);
@@ -207,7 +255,14 @@ Task<RequestEnd> RequestFlow::SendBody(BodySource& body, bool chunked, bool keep
       co_return RequestEnd::kClose;
     }
     if (pieces.empty()) break;
-    if (rawData_) {
+    if (compress_ == Compress::kBody) {
+      for (const std::string_view piece : pieces) received += piece.size();
+      // Pieces that complete the body give a compressed length instead of chunks.
+      if (!compressor_.Add(pieces, length && received >= *length, writer_.Queued())) {
+        co_return RequestEnd::kClose;
+      }
+      co_await writer_.Write();
+    } else if (rawData_) {
       rawBlock_.clear();
       ResponseWriter::AppendFramed(pieces, chunked, rawBlock_);
       const FilterVerdict verdict = QueueThroughFilter(rawBlock_);
@@ -220,7 +275,9 @@ Task<RequestEnd> RequestFlow::SendBody(BodySource& body, bool chunked, bool keep
     }
     if (writer_.ClientGone()) co_return RequestEnd::kClose;
   }
-  if (chunked) {
+  if (compress_ == Compress::kBody) {
+    if (!compressor_.End(writer_.Queued())) co_return RequestEnd::kClose;
+  } else if (chunked) {
     if (rawData_) {
       rawBlock_.assign(kLastChunk);
       const FilterVerdict verdict = QueueThroughFilter(rawBlock_);
@@ -231,6 +288,10 @@ Task<RequestEnd> RequestFlow::SendBody(BodySource& body, bool chunked, bool keep
       writer_.Queue(kLastChunk);
     }
   }
+  if (compress_ == Compress::kFilterOutput && !compressor_.Finish(writer_.Queued())) {
+    co_await writer_.Write();
+    co_return RequestEnd::kClose;
+  }
   if (writer_.HasQueued()) co_await writer_.Write();
   co_return keepAlive && !writer_.ClientGone() ? RequestEnd::kKeepAlive : RequestEnd::kClose;
 }
@@ -238,7 +299,12 @@ Task<RequestEnd> RequestFlow::SendBody(BodySource& body, bool chunked, bool keep
 FilterVerdict RequestFlow::QueueThroughFilter(std::string& block) {
   const FilterVerdict verdict = VerdictOf(filter_.SendRawData(block));
   writer_.QueueFilterOutput();
-  if (verdict != FilterVerdict::kError) writer_.Queue(block);
+  if (verdict == FilterVerdict::kError) return verdict;
+  if (compress_ != Compress::kFilterOutput) {
+    writer_.Queue(block);
+  } else if (!compressor_.Feed(block, writer_.Queued())) {
+    return FilterVerdict::kError;  // closes the connection: the response cannot be finished
+  }
   return verdict;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "access_log.h"
+#include "compression.h"
 #include "deadline.h"
 #include "filter_connection.h"
 #include "request_reader.h"
@@ -54,7 +55,8 @@ class RequestFlow {
 
   void FrameResponse(OutgoingResponse& response, bool& keepAlive);
   Task<RequestEnd> Respond(OutgoingResponse response, bool keepAlive);
-  Task<RequestEnd> SendBody(BodySource& body, bool chunked, bool keepAlive);
+  Task<RequestEnd> SendBody(BodySource& body, bool chunked, std::optional<uint64_t> length,
+                            bool keepAlive);
   // One block of the response on its way out through the raw-data notification: queued as the
   // filter left it.
   FilterVerdict QueueThroughFilter(std::string& block);
@@ -69,6 +71,12 @@ class RequestFlow {
   UpstreamScratch upstream_;
   std::string rawBlock_;  // a block handed to the raw-data notification
   bool rawData_ = false;  // the filter takes the response's blocks
+  ResponseCompressor compressor_;
+  enum class Compress {
+    kNone,
+    kBody,          // the body goes through the compressor
+    kFilterOutput,  // the filter's raw-data output goes through it
+  } compress_ = Compress::kNone;
 };
 
 }  // namespace nexoral::server

@@ -186,7 +186,7 @@ Task<error_code> Connect(tcp::socket& socket, const ListenAddress& upstream, Dea
 }  // namespace
 
 void AppendUpstreamRequestHead(const http::request<http::string_body>& request,
-                               const ConnectionFacts& client, std::string& out) {
+                               const ConnectionFacts& client, bool identity, std::string& out) {
   out.append(request.method_string()).append(" ").append(request.target()).append(" HTTP/1.1\r\n");
   std::string forwardedFor;
   for (const auto& field : request) {
@@ -197,7 +197,8 @@ void AppendUpstreamRequestHead(const http::request<http::string_body>& request,
       continue;
     }
     if (IsHopByHop(name) || (unknown && EqualsIgnoreCase(field.name_string(), "X-Forwarded-Proto")) ||
-        name == http::field::content_length || name == http::field::expect) {
+        name == http::field::content_length || name == http::field::expect ||
+        (identity && name == http::field::accept_encoding)) {
       // The client got its 100 Continue from this server and the body is read: the upstream
       // is not asked to confirm.
       continue;
@@ -206,6 +207,7 @@ void AppendUpstreamRequestHead(const http::request<http::string_body>& request,
   }
   out.append("X-Forwarded-For: ").append(forwardedFor).append(client.remoteAddress).append("\r\n");
   out.append("X-Forwarded-Proto: ").append(client.secure ? "https" : "http").append("\r\n");
+  if (identity) out.append("Accept-Encoding: identity\r\n");
   if (!request.body().empty() || request.has_content_length()) {
     out.append("Content-Length: ").append(std::to_string(request.body().size())).append("\r\n");
   }
@@ -227,9 +229,10 @@ const ProxyRoute* ReverseProxy::Match(std::string_view decodedPath) const {
 Task<OutgoingResponse> ReverseProxy::Forward(const ProxyRoute& route,
                                              const http::request<http::string_body>& request,
                                              const ConnectionFacts& client,
-                                             UpstreamScratch& scratch, Deadline& deadline) {
+                                             UpstreamScratch& scratch, Deadline& deadline,
+                                             bool identity) {
   scratch.head.clear();
-  AppendUpstreamRequestHead(request, client, scratch.head);
+  AppendUpstreamRequestHead(request, client, identity, scratch.head);
   const std::array<asio::const_buffer, 2> wire = {asio::buffer(scratch.head),
                                                  asio::buffer(request.body())};
   error_code ec;

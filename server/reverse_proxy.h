@@ -68,10 +68,11 @@ class ReverseProxy {
 
   // Sends the request (its head as the filter left it, its body read) to the route's upstream.
   // The response's body reads into scratch and times out through deadline; both must outlive it.
+  // identity: ask for the response uncompressed (the filter is to edit it).
   Task<OutgoingResponse> Forward(const ProxyRoute& route,
                                  const http::request<http::string_body>& request,
                                  const ConnectionFacts& client, UpstreamScratch& scratch,
-                                 Deadline& deadline);
+                                 Deadline& deadline, bool identity);
 
   void CloseIdleConnections() { pool_.CloseAll(); }
 
@@ -81,9 +82,10 @@ class ReverseProxy {
 };
 
 // The head of the request as the upstream gets it: HTTP/1.1, no hop-by-hop fields, the client
-// added to X-Forwarded-For, X-Forwarded-Proto, the body's length, no Expect. Appended to out.
+// added to X-Forwarded-For, X-Forwarded-Proto, the body's length, no Expect; with identity,
+// "Accept-Encoding: identity" instead of the client's. Appended to out.
 void AppendUpstreamRequestHead(const http::request<http::string_body>& request,
-                               const ConnectionFacts& client, std::string& out);
+                               const ConnectionFacts& client, bool identity, std::string& out);
 
 }  // namespace nexoral::server
 

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "text_util.h"
+
 namespace nexoral::server {
 namespace {
 
@@ -170,6 +172,49 @@ std::string AddRoute(ServerConfig& config, const std::string& value) {
   return {};
 }
 
+Setter Switch(bool ServerConfig::*member) {
+  return [member](ServerConfig& config, const std::string& value) {
+    if (value != "on" && value != "off") return std::string("expected on or off");
+    config.*member = value == "on";
+    return std::string();
+  };
+}
+
+std::string SetGzip(ServerConfig& config, const std::string& value) {
+  if (value != "on" && value != "off") return "expected on or off";
+  config.compression.gzip = value == "on";
+  return {};
+}
+
+std::string SetLevel(ServerConfig& config, const std::string& value) {
+  int level = 0;
+  if (!ParseNumber(value, &level) || level < 1 || level > 9) return "expected a level from 1 to 9";
+  config.compression.level = level;
+  return {};
+}
+
+std::string SetMinLength(ServerConfig& config, const std::string& value) {
+  if (!ParseNumber(value, &config.compression.minLength)) return "expected a number of bytes";
+  return {};
+}
+
+// The first types line replaces the default list; later ones add to it.
+std::string AddTypes(ServerConfig& config, const std::string& value) {
+  static const CompressionSettings defaults;
+  std::vector<std::string>& types = config.compression.types;
+  if (types == defaults.types) types.clear();
+  std::istringstream items(value);
+  for (std::string item; items >> item;) {
+    const size_t slash = item.find('/');
+    if (slash == 0 || slash == std::string::npos || slash + 1 == item.size() ||
+        item.find_first_of("/;,", slash + 1) != std::string::npos) {
+      return "expected media types such as text/html or text/*, separated by blanks";
+    }
+    types.push_back(platform::AsciiLower(item));
+  }
+  return {};
+}
+
 const std::map<std::string, Setter>& Setters() {
   static const std::map<std::string, Setter> setters = {
       {"server.threads", SetThreads},
@@ -204,6 +249,11 @@ const std::map<std::string, Setter>& Setters() {
       {"proxy.response_timeout", Time(&ServerConfig::responseTimeout)},
       {"proxy.read_timeout", Time(&ServerConfig::upstreamReadTimeout)},
       {"proxy.idle_connections", Size(&ServerConfig::idleUpstreamConnections, 0)},
+      {"proxy.identity_upstream", Switch(&ServerConfig::identityUpstream)},
+      {"compression.gzip", SetGzip},
+      {"compression.level", SetLevel},
+      {"compression.min_length", SetMinLength},
+      {"compression.types", AddTypes},
   };
   return setters;
 }
@@ -213,7 +263,7 @@ using KeyLines = std::map<std::string, unsigned>;
 
 bool IsKnownSection(const std::string& section) {
   return section == "server" || section == "listen" || section == "tls" || section == "limits" ||
-         section == "auth" || section == "proxy";
+         section == "auth" || section == "proxy" || section == "compression";
 }
 
 std::optional<ConfigError> ParseLines(const std::string& text, ServerConfig& config,

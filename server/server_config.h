@@ -41,6 +41,18 @@ struct AddressRange {
   unsigned prefixLength = 128;  // the leading bits of bytes that an address must share
 };
 
+// How responses are compressed for clients that take gzip ([compression]).
+struct CompressionSettings {
+  bool gzip = true;
+  int level = 6;  // zlib's 1 (fastest) to 9 (smallest)
+  size_t minLength = 256;  // bodies of a known length below this go uncompressed
+  // Media types compressed: "text/html", or "text/*" for a whole top-level type.
+  std::vector<std::string> types = {"text/*",          "application/javascript",
+                                    "application/json", "application/xml",
+                                    "application/x-javascript", "application/xhtml+xml",
+                                    "image/svg+xml"};
+};
+
 struct ServerConfig {
   std::string sourcePath;  // the file this was read from
 
@@ -83,6 +95,11 @@ struct ServerConfig {
   Duration responseTimeout{std::chrono::seconds(30)};  // until the upstream's headers: else 504
   Duration upstreamReadTimeout{std::chrono::seconds(30)};  // between body blocks
   size_t idleUpstreamConnections = 16;  // kept per upstream for reuse
+  // The upstream is asked for uncompressed responses when the filter takes raw data.
+  bool identityUpstream = true;
+
+  // [compression]
+  CompressionSettings compression;
 };
 
 struct ConfigError {

@@ -89,7 +89,7 @@ std::optional<std::string> StaticFiles::Resolve(std::string_view decodedPath) co
 }
 
 OutgoingResponse StaticFiles::Serve(http::verb method, std::string_view decodedPath,
-                                    std::string_view query) const {
+                                    std::string_view query, bool precompressed) const {
   if (method != http::verb::get && method != http::verb::head) {
     OutgoingResponse response = MakeTextResponse(http::status::method_not_allowed);
     response.head.set(http::field::allow, "GET, HEAD");
@@ -108,7 +108,7 @@ OutgoingResponse StaticFiles::Serve(http::verb method, std::string_view decodedP
   }
   const std::optional<std::string> file = Resolve(decodedPath);
   if (!file) return MakeTextResponse(http::status::not_found);
-  const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 || fstat(fd, &status) != 0) {
     if (fd >= 0) ::close(fd);
     return MakeTextResponse(http::status::not_found);
@@ -116,6 +116,22 @@ OutgoingResponse StaticFiles::Serve(http::verb method, std::string_view decodedP
   OutgoingResponse response;
   response.head.result(http::status::ok);
   response.head.set(http::field::content_type, ContentTypeFor(*file));
+  // The copy must lie inside the root as well, and be at least as new as the file.
+  struct stat packed {};
+  const std::string copy = precompressed ? Canonical(*file + ".gz") : std::string();
+  const int packedFd = copy.compare(0, root_.size() + 1, root_ + "/") == 0
+                           ? ::open(copy.c_str(), O_RDONLY | O_CLOEXEC)
+                           : -1;
+  if (packedFd >= 0 && fstat(packedFd, &packed) == 0 && S_ISREG(packed.st_mode) &&
+      packed.st_mtime >= status.st_mtime) {
+    ::close(fd);
+    fd = packedFd;
+    status = packed;
+    response.head.set(http::field::content_encoding, "gzip");
+    response.head.set(http::field::vary, "Accept-Encoding");
+  } else if (packedFd >= 0) {
+    ::close(packedFd);
+  }
   response.head.content_length(static_cast<uint64_t>(status.st_size));
   response.body = std::make_unique<FileBody>(fd, static_cast<uint64_t>(status.st_size));
   return response;

@@ -18,9 +18,10 @@ class StaticFiles {
   StaticFiles(std::string root, std::string index);
 
   // The response for a GET or HEAD of decodedPath (already checked by DecodeRequestPath);
-  // query is kept on a redirect to the folder's slash form.
-  OutgoingResponse Serve(http::verb method, std::string_view decodedPath,
-                         std::string_view query) const;
+  // query is kept on a redirect to the folder's slash form. With precompressed, a file's
+  // "<name>.gz" beside it, when not older, is served instead as its gzip coding.
+  OutgoingResponse Serve(http::verb method, std::string_view decodedPath, std::string_view query,
+                         bool precompressed = false) const;
 
   // The file a path names, when it is a regular file inside the root.
   std::optional<std::string> Resolve(std::string_view decodedPath) const;

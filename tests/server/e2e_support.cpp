@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <functional>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compression.h"
 #include "net.h"
 #include "platform/ascii_text.h"
 
@@ -55,6 +57,18 @@ bool Answer(tcp::socket& socket, const http::request<http::string_body>& request
     chunks << "a\r\n" << page.substr(0, 10) << "\r\n" << std::hex << page.size() - 10 << "\r\n"
            << page.substr(10) << "\r\n0\r\n\r\n";
     const bool chunked = has("chunked");
+    if (!chunked && request[http::field::accept_encoding].find("gzip") != std::string::npos) {
+      http::response_header<> gzip;
+      gzip.set(http::field::content_type, "text/html");
+      MarkGzip(gzip);
+      const CompressionSettings settings;
+      ResponseCompressor packer(settings);
+      std::string wire;
+      const std::string_view body = page;
+      packer.Begin(gzip) && packer.Add(BodyPieces(&body, 1), true, wire);
+      send(wire);
+      return request.keep_alive();
+    }
     send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" +
          (chunked ? "Transfer-Encoding: chunked" : length(page.size())) + "\r\n\r\n" +
          (chunked ? chunks.str() : page));
@@ -249,6 +263,7 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   if (!request.body.empty()) curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.c_str());
   if (!request.user.empty()) curl_easy_setopt(handle, CURLOPT_USERPWD, request.user.c_str());
   if (!request.caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, request.caFile.c_str());
+  if (request.head) curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, 10000L);
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, Append);
@@ -279,6 +294,24 @@ std::string SendRaw(uint16_t port, const std::string& bytes, int timeoutMs) {
     received.append(buffer, static_cast<size_t>(n));
   }
   return received;
+}
+
+std::string Gunzip(std::string_view data) {
+  z_stream zlib{};
+  inflateInit2(&zlib, 15 + 16);
+  zlib.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zlib.avail_in = static_cast<uInt>(data.size());
+  std::string out;
+  int result = Z_OK;
+  for (char block[16384]; result == Z_OK;) {
+    zlib.next_out = reinterpret_cast<Bytef*>(block);
+    zlib.avail_out = sizeof(block);
+    result = inflate(&zlib, Z_NO_FLUSH);
+    out.append(block, sizeof(block) - zlib.avail_out);
+  }
+  inflateEnd(&zlib);
+  // The whole input is one gzip member, nothing after it.
+  return result == Z_STREAM_END && zlib.avail_in == 0 ? out : "<not gzip>";
 }
 
 std::vector<std::string> EchoedHeaders(const std::string& echo, const std::string& name) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -85,7 +86,8 @@ struct InstalledModule {
 // A scriptable upstream on 127.0.0.1, one thread per connection. What the target contains says
 // what it answers: "/cl/<n>" n bytes with Content-Length, "/cl/<n>/<ms>" the same with the head
 // after ms and the body in pieces of 10 bytes, one every ms; "/chunked/<a>,<b>,..." chunks of
-// those sizes; "/page" a small web-mail page with Content-Length, "/page-chunked" the same in
+// those sizes; "/page" a small web-mail page with Content-Length (gzip when the request's
+// Accept-Encoding names it, as a compressing web-mail server sends it), "/page-chunked" the same in
 // two chunks; "/broken" 100 of the 1000 bytes it announces, then it closes; else an echo of the
 // request: "METHOD target", one "Name: value" line per header, an empty line and the body.
 // Before that: "100 Continue" to a request with Expect: 100-continue, and for "/interim/<n>" an
@@ -119,6 +121,7 @@ struct HttpRequest {
   std::string body;  // POSTed when not empty
   std::string user;    // "name:password" for Basic
   std::string caFile;  // trusted certificate for https
+  bool head = false;   // HEAD instead of GET
 };
 
 struct HttpResponse {
@@ -148,6 +151,9 @@ std::string EchoFault(const HttpResponse& response, const std::string& requestLi
 // Stops the server. It must exit with 0, the module must have destroyed every request context,
 // and the worker must have seen `taken` requests begin and end, and nothing else.
 void ExpectCleanEnd(ServerProcess& server, const InstalledModule& module, size_t taken);
+
+// A gzip body decompressed by zlib ("<not gzip>" for anything else).
+std::string Gunzip(std::string_view data);
 
 // The values of the headers named name (ignoring case) in an echo of the test upstream.
 std::vector<std::string> EchoedHeaders(const std::string& echo, const std::string& name);

@@ -93,34 +93,51 @@ std::string OutputOf(const std::string& command) {
 
 // The sample worker's rewriting of web-mail pages, as curl and a browser get them: the decorated
 // script right after the head tag (never inside it), the banner before the body's end, and a
-// Content-Length that fits, whether the upstream sent a length or chunks.
+// Content-Length that fits, whether the upstream sent a length or chunks; compressed after the
+// rewriting for clients that take gzip, the upstream asked for an uncompressed page.
 TEST(ModuleEndToEndTest, RewritingTour) {
   InstalledModule module(true);
   TestUpstream upstream;
   ServerProcess server(
       {.module = module.install.ModulePath(), .httpAddress = "127.0.0.2",
        .config = "anonymous = /owa/scripts/\n[proxy]\nroute = /owa/up/ 127.0.0.1:" +
-                 std::to_string(upstream.Port()) + "\n",
+                 std::to_string(upstream.Port()) + "\n[compression]\nmin_length = 20\n",
        .files = {{"www/owa/scripts/zq_nexoral-demo.js", ReadWholeFile(NEXORAL_DEMO_SCRIPT)}}});
   ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
   HttpClient client;
-  const HttpResponse echo = client.Send({.url = server.Url("/owa/up/echo"), .user = kAlice});
-  const std::string prefix = EchoedHeaders(echo.body, "ZQ_CsmPrefix").at(0);
+  const HttpResponse echo = client.Send(
+      {.url = server.Url("/owa/up/echo"), .headers = {"Accept-Encoding: gzip"}, .user = kAlice});
+  const std::string prefix = EchoedHeaders(Gunzip(echo.body), "ZQ_CsmPrefix").at(0);
+  EXPECT_EQ(EchoedHeaders(Gunzip(echo.body), "Accept-Encoding"),
+            std::vector<std::string>{"identity"});
   const struct {
     std::string path;
     std::vector<std::string> headers;
+    bool gzip = false;
   } rows[] = {{"/owa/up/page", {}},
               {"/owa/up/page-chunked", {}},
-              {"/owa/up/page", {"ZQ_CsmPrefix: \"><i>zq_"}}};  // a client's prefix is not taken
+              {"/owa/up/page", {"ZQ_CsmPrefix: \"><i>zq_"}},  // a client's prefix is not taken
+              {"/owa/up/page", {"Accept-Encoding: gzip"}, true},
+              {"/owa/up/page-chunked", {"Accept-Encoding: br, GZIP;q=0.5"}, true}};
   for (const auto& row : rows) {
     const HttpResponse page =
         client.Send({.url = server.Url(row.path), .headers = row.headers, .user = kAlice});
-    EXPECT_EQ(page.body, "<html><head data-x=\"a>b\"><script src=\"/owa/scripts/" + prefix +
-                             "nexoral-demo.js\"></script><title>" + row.path +
-                             "</title></head><body>mail<div id=\"nexoral-banner\">Nexoral: "
-                             "signed in as alice</div></body></html>");
+    EXPECT_EQ(page.headers.find("\r\nContent-Encoding: gzip\r\n") != std::string::npos, row.gzip);
+    EXPECT_NE(page.headers.find("\r\nVary: Accept-Encoding\r\n"), std::string::npos);
+    EXPECT_EQ(row.gzip ? Gunzip(page.body) : page.body,
+              "<html><head data-x=\"a>b\"><script src=\"/owa/scripts/" + prefix +
+                  "nexoral-demo.js\"></script><title>" + row.path +
+                  "</title></head><body>mail<div id=\"nexoral-banner\">Nexoral: "
+                  "signed in as alice</div></body></html>");
     const std::string length = "\r\nContent-Length: " + std::to_string(page.body.size()) + "\r\n";
     EXPECT_NE(page.headers.find(length), std::string::npos) << row.path << "\n" << page.headers;
+  }
+  // HEAD gets the head the GET would.
+  const HttpResponse head = client.Send({.url = server.Url("/owa/up/page"),
+                                         .headers = {"Accept-Encoding: gzip"}, .user = kAlice,
+                                         .head = true});
+  for (const char* field : {"\r\nContent-Encoding: gzip\r\n", "\r\nVary: Accept-Encoding\r\n"}) {
+    EXPECT_NE(head.headers.find(field), std::string::npos) << head.headers;
   }
 
   // A browser loads the page and the script, which marks the body.

@@ -30,6 +30,7 @@ struct Step {
   int newConnections = 0;
   bool secure = false;
   std::string data;  // a body to POST
+  bool gzip = false;  // sent with "Accept-Encoding: gzip"; the body is checked decompressed
 };
 
 TEST(ServerEndToEndTest, FilterAndProxyTour) {
@@ -86,6 +87,14 @@ TEST(ServerEndToEndTest, FilterAndProxyTour) {
       // Relayed chunked, and the filter sees the chunk framing down to the last chunk.
       {.path = "/api/open/chunked/1,10,100,4000,70000", .body = UpstreamPattern(74111),
        .shows = {"Transfer-Encoding: chunked\r\n", "RAW bytes=5 first=0\n"}},
+      // Compressed after the filter's raw data as it comes; the upstream asked for identity.
+      {.path = "/api/open/chunked/1,10,100,4000,70000", .body = UpstreamPattern(74111),
+       .shows = {"Transfer-Encoding: chunked\r\n", "Content-Encoding: gzip\r\n",
+                 "Vary: Accept-Encoding\r\n"},
+       .gzip = true},
+      {.path = "/api/open/echo", .shows = {"Accept-Encoding: identity\n", "Content-Encoding: gzip"},
+       .data = std::string(300, 'm'),
+       .gzip = true},
       {.path = "/api/open/echo?q=1", .shows = {"POST /api/open/echo?q=1\n", "X-Custom: kept\n",
        "X-Filter-Saw: preproc\n", "X-Forwarded-For: 127.0.0.1\n", "\n\nmail body", "!keep-alive\n"},
        .data = "mail body"},
@@ -101,21 +110,24 @@ TEST(ServerEndToEndTest, FilterAndProxyTour) {
   for (const Step& step : steps) {
     SCOPED_TRACE(step.path + " " + step.action);
     const size_t before = LinesOf(server.Read("filter.log")).size();
+    std::vector<std::string> headers = {"X-Test-Tag: tour", "X-Test-Tag: again",
+                                        "X-Custom: kept", "Connection: keep-alive",
+                                        "X-Test-Action: " + step.action};
+    if (step.gzip) headers.push_back("Accept-Encoding: gzip");
     const HttpResponse response = client.Send(
-        {server.Url(step.path, step.secure),
-         {"X-Test-Tag: tour", "X-Test-Tag: again", "X-Custom: kept", "Connection: keep-alive",
-          "X-Test-Action: " + step.action},
-         step.data, step.user, server.CertificatePath()});
+        {server.Url(step.path, step.secure), headers, step.data, step.user,
+         server.CertificatePath()});
+    const std::string body = step.gzip ? Gunzip(response.body) : response.body;
     std::vector<std::string> record;  // the request's lines, up to its END_OF_REQUEST
     for (int waited = 0; CountContaining(record, "END_OF_REQUEST") == 0 && waited < 200; ++waited) {
       std::this_thread::sleep_for(std::chrono::milliseconds(waited == 0 ? 0 : 10));
       record = LinesOf(server.Read("filter.log"));
       record.erase(record.begin(), record.begin() + static_cast<long>(before));
     }
-    std::string seen = response.headers + response.body + "\n";
+    std::string seen = response.headers + body + "\n";
     for (const std::string& line : record) seen += line + "\n";
     EXPECT_EQ(response.status, step.status);
-    EXPECT_EQ(response.body, step.body.value_or(response.body));
+    EXPECT_EQ(body, step.body.value_or(body));
     for (const std::string& text : step.shows) {
       const bool absent = text.front() == '!';
       EXPECT_EQ(seen.find(text.substr(absent ? 1 : 0)) == std::string::npos, absent)
@@ -159,7 +171,9 @@ TEST(ServerEndToEndTest, LimitsTour) {
   // PREPROC_HEADERS, END_OF_REQUEST and END_OF_NET_SESSION only.
   ServerProcess server({.filterFlags = "4180",
                         .config = "[limits]\nheader_bytes = 1024\nbody_bytes = 64\n"
-                                  "idle_timeout = 300ms\nread_timeout = 300ms\n"});
+                                  "idle_timeout = 300ms\nread_timeout = 300ms\n",
+                        .files = {{"www/public/1000.txt", UpstreamPattern(1000)},
+                                  {"www/public/100000.txt", UpstreamPattern(100000)}}});
   ASSERT_TRUE(server.Running()) << server.Read("stderr.log");
   const std::string close = " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
   const std::pair<std::string, std::string> cases[] = {  // a request, the status it gets
@@ -183,8 +197,21 @@ TEST(ServerEndToEndTest, LimitsTour) {
   EXPECT_EQ(SendRaw(server.HttpPort(), "", 5000), "");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4000));
 
+  // Without raw data the body is compressed as it is read: whole, with the compressed length;
+  // in 64 KiB reads, chunked.
+  for (const size_t size : {1000, 100000}) {
+    const HttpResponse got =
+        HttpClient().Send({.url = server.Url("/public/" + std::to_string(size) + ".txt"),
+                           .headers = {"Accept-Encoding: gzip"}});
+    EXPECT_EQ(Gunzip(got.body), UpstreamPattern(size));
+    const std::string framing = size < 64 * 1024
+                                    ? "Content-Length: " + std::to_string(got.body.size())
+                                    : "Transfer-Encoding: chunked";
+    EXPECT_NE(got.headers.find(framing + "\r\n"), std::string::npos) << got.headers;
+  }
+
   ASSERT_EQ(server.Stop(), 0) << server.Read("stderr.log");
-  EXPECT_EQ(LinesOf(server.Read("access.log")).size(), std::size(cases));  // one line each
+  EXPECT_EQ(LinesOf(server.Read("access.log")).size(), std::size(cases) + 2);  // one line each
   // Only the notifications the filter asked for were delivered.
   const std::string text = server.Read("filter.log");
   EXPECT_GE(CountContaining(LinesOf(text), "END_OF_REQUEST requests=1 after PREPROC VARS"), 4u);

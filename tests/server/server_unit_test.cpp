@@ -3,9 +3,13 @@
 #include <crypt.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "authenticator.h"
+#include "compression.h"
+#include "e2e_support.h"
 #include "harness/temp_folder.h"
 #include "header_access.h"
 #include "platform/error_codes.h"
@@ -74,6 +78,9 @@ TEST(ServerConfigTest, ReportsTheFirstErrorWithItsLine) {
       {"[listen]\nhttps = 127.0.0.1:443\n", 2, "listen.https needs [tls] certificate"},
       {http + "[auth]\ncrypt_threads = 65\n", 4, "auth.crypt_threads: expected a thread"},
       {http + "[auth]\nfailure_addresses = 15\n", 4, "auth.failure_addresses: expected"},
+      {http + "[compression]\nlevel = 10\n", 4, "compression.level: expected a level"},
+      {http + "[compression]\ntypes = text/html text\n", 4, "compression.types: expected"},
+      {http + "[proxy]\nidentity_upstream = yes\n", 4, "proxy.identity_upstream: expected"},
       {"[server]\nthreads = 2\n", 0, "no listener"}};
   for (const char* address : {"localhost:80", "127.0.0.1", ":80", "127.0.0.1:65536", "::1:80",
                               "[]:80", "1.2.3.4:x"}) {
@@ -291,6 +298,14 @@ TEST(RequestPathAndStaticFilesTest, OnlyUnambiguousPathsInsideTheRootReachAFile)
               std::make_pair(status, beast::string_view(location))) << path;
   }
   EXPECT_EQ(files.Resolve("/owa/"), files.Resolve("/owa/index.html"));
+  // A precompressed copy beside the file, only when asked for and not older than the file.
+  folder.WriteFile("www/owa/index.html.gz", "packed");
+  EXPECT_EQ(files.Serve(get, "/owa/", "", true).head[http::field::content_encoding], "gzip");
+  EXPECT_EQ(files.Serve(get, "/owa/", "", false).head[http::field::content_encoding], "");
+  std::filesystem::last_write_time(
+      folder.Join("www/owa/index.html.gz"),
+      std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  EXPECT_EQ(files.Serve(get, "/owa/", "", true).head[http::field::content_encoding], "");
   EXPECT_EQ(ContentTypeFor("/owa/app.JS"), "text/javascript; charset=utf-8");
   EXPECT_EQ(ContentTypeFor("/dir.d/app"), "application/octet-stream");
 }
@@ -330,6 +345,95 @@ TEST(ResponseFramingTest, ChunksCarryEveryByteAndAtMostFourHexDigits) {
     }
     EXPECT_EQ(sizes, c.sizes);
     EXPECT_EQ(data, expected);
+  }
+}
+
+// Who gets gzip: the client's Accept-Encoding (weights, "*", identity, hostile values) and the
+// response (status, type, length, codings already there, no-transform).
+TEST(CompressionTest, AcceptEncodingAndTheResponseDecide) {
+  const std::tuple<unsigned, Text, bool> clients[] = {  // version, Accept-Encoding, gets gzip
+      {11, "gzip", true}, {11, " GZip ; Q=0.5 ", true}, {11, "x-gzip", true}, {11, "*", true},
+      {11, kNone, false}, {11, "", false}, {10, "gzip", false}, {11, "gzip;q=0", false},
+      {11, "*, gzip;q=0", false}, {11, "*;q=0", false}, {11, "deflate, br", false},
+      {11, "identity;q=0", false}, {11, "gzip;q=0.5, identity", false},
+      {11, "identity;q=0.999, gzip;q=1.000", true}, {11, "gzip;q=2", false},
+      {11, "gzip;q=0.5x", false}, {11, "gzip;q=-1", false}, {11, ",,;q=,=, gzip ;q = 0.8,", true},
+      {11, std::string(20000, ',') + "br;q=1," + std::string(20000, ';') + ",gzip", true}};
+  for (const auto& [version, accept, gzip] : clients) {
+    http::request_header<> request;
+    request.version(version);
+    if (accept) request.set(http::field::accept_encoding, *accept);
+    EXPECT_EQ(TakesGzip(request), gzip) << accept.value_or("(none)").substr(0, 40);
+  }
+  const CompressionSettings settings;
+  const std::tuple<unsigned, std::string, std::string, bool, bool> responses[] = {
+      // status, Content-Type, another field, Vary, gzip (for a client that takes it)
+      {200, "Text/HTML; charset=utf-8", "", true, true}, {200, "application/json", "", true, true},
+      {200, "image/svg+xml", "Content-Length: 256", true, true}, {404, "text/css", "", true, true},
+      {304, "text/html", "", true, true}, {304, "", "", false, false},
+      {200, "image/png", "", false, false}, {200, "text", "", false, false},
+      {200, "text/html", "Content-Length: 255", false, false}, {206, "text/html", "", false, false},
+      {204, "text/html", "", false, false}, {200, "text/x", "Content-Encoding: br", false, false},
+      {200, "text/html", "Content-Range: bytes 0-9/99", false, false},
+      {200, "text/html", "Cache-Control: private, No-Transform", false, false}};
+  for (const auto& [status, type, field, vary, gzip] : responses) {
+    http::response_header<> head;
+    head.result(status);
+    if (!type.empty()) head.set(http::field::content_type, type);
+    const size_t colon = field.find(':');
+    if (!field.empty()) head.insert(field.substr(0, colon), field.substr(colon + 2));
+    const CodingChoice choice = ChooseCoding(settings, true, head);
+    EXPECT_EQ(std::make_pair(choice.vary, choice.gzip), std::make_pair(vary, gzip))
+        << status << type << field;
+  }
+}
+
+// The filter's output read back and compressed, whatever its framing and however it is cut into
+// blocks: the client decompresses the same body, framed by a length only when it came whole.
+TEST(CompressionTest, FilterOutputComesOutCompressedOrUnchanged) {
+  const std::string page = testing::UpstreamPattern(100000);
+  const std::string sized = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nETag: \"e\"\r\n"
+                            "Content-Length: 100000\r\n\r\n" + page;
+  std::string chunked =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/css\r\nTransfer-Encoding: chunked\r\n\r\n";
+  ResponseWriter::AppendFramed(std::vector<std::string_view>{page}, true, chunked);
+  chunked += kLastChunk;
+  const std::string png =
+      "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 3\r\n\r\nabc";
+  const struct {
+    std::string response;
+    size_t block;     // bytes fed at a time
+    bool gzip, head;  // the client takes gzip; a HEAD request
+    std::string shows;  // in the output's head; "": the output is the response unchanged
+  } rows[] = {
+      {sized, sized.size(), true, false, "Content-Length: "}, {sized, 7, true, false, "chunked"},
+      {chunked, 1000, true, false, "chunked"}, {chunked, chunked.size(), true, false, "Length"},
+      {sized, 1000, false, false, "Vary: Accept-Encoding"}, {png, 5, true, false, ""},
+      {sized.substr(0, sized.find("\r\n\r\n") + 4), 10, true, true, "W/\"e\""},
+      {"HTTP/1.1 200 OK\r\nbad header\r\n\r\nbody", 3, true, false, ""}};
+  const CompressionSettings settings;
+  ResponseCompressor compressor(settings);
+  for (const auto& row : rows) {
+    compressor.StartFilterOutput(row.gzip, row.head);
+    std::string out;
+    for (size_t at = 0; at < row.response.size(); at += row.block) {
+      ASSERT_TRUE(compressor.Feed(std::string_view(row.response).substr(at, row.block), out));
+    }
+    ASSERT_TRUE(compressor.Finish(out));
+    if (row.shows.empty()) {
+      EXPECT_EQ(out, row.response);
+      continue;
+    }
+    http::response_parser<http::string_body> parser;
+    parser.skip(row.head);
+    parser.eager(true);
+    error_code ec;
+    EXPECT_EQ(parser.put(asio::buffer(out), ec), out.size()) << ec.message();
+    const std::string body = parser.get().body();
+    EXPECT_EQ(parser.get()[http::field::content_encoding] == "gzip", row.gzip);
+    EXPECT_EQ(row.gzip && !row.head ? testing::Gunzip(body) : body, row.head ? "" : page);
+    EXPECT_NE(out.substr(0, out.find("\r\n\r\n")).find(row.shows), std::string::npos)
+        << out.substr(0, 300);
   }
 }
 
