@@ -152,22 +152,24 @@ void MarkGzip(http::response_header<>& head) {
   if (tag.starts_with('"')) head.set(http::field::etag, "W/" + std::string(tag));
 }
 
-ResponseCompressor::~ResponseCompressor() {
+ResponseCompressor::~ResponseCompressor() { Release(); }
+
+void ResponseCompressor::Release() {
   if (zlib_) deflateEnd(&*zlib_);
+  zlib_.reset();
+  // A large page's output buffer does not stay with an idle kept-alive connection.
+  if (compressed_.capacity() > kKeptOutputBytes) std::string().swap(compressed_);
 }
 
 bool ResponseCompressor::Begin(http::response_header<> head) {
-  if (!zlib_) {
-    z_stream& stream = zlib_.emplace();
-    stream.zalloc = Z_NULL;
-    stream.zfree = Z_NULL;
-    stream.opaque = Z_NULL;
-    if (deflateInit2(&stream, settings_.level, Z_DEFLATED, kGzipWindowBits, 8,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
-      zlib_.reset();
-      return false;
-    }
-  } else if (deflateReset(&*zlib_) != Z_OK) {
+  Release();
+  z_stream& stream = zlib_.emplace();
+  stream.zalloc = Z_NULL;
+  stream.zfree = Z_NULL;
+  stream.opaque = Z_NULL;
+  if (deflateInit2(&stream, settings_.level, Z_DEFLATED, kGzipWindowBits, 8,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    zlib_.reset();
     return false;
   }
   head_ = std::move(head);
@@ -224,6 +226,7 @@ bool ResponseCompressor::Add(BodyPieces pieces, bool last, std::string& out) {
       head_.set(http::field::content_length, std::to_string(compressed_.size()));
       AppendResponseHead(head_, out);
       out.append(compressed_);
+      Release();  // zlib's state (about 256 KiB) lives as long as one compressed body
       return true;
     }
     head_.set(http::field::transfer_encoding, "chunked");
@@ -231,7 +234,10 @@ bool ResponseCompressor::Add(BodyPieces pieces, bool last, std::string& out) {
   }
   const std::string_view framed = compressed_;
   ResponseWriter::AppendFramed(BodyPieces(&framed, 1), true, out);
-  if (last) out.append(kLastChunk);
+  if (last) {
+    out.append(kLastChunk);
+    Release();
+  }
   return true;
 }
 

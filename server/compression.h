@@ -2,8 +2,8 @@
 // that decides whether a response is compressed (and whether it varies with Accept-Encoding);
 // ResponseCompressor is the one that compresses, either a body the server holds piece by piece
 // or the response the filter left after its raw-data notifications, which it reads back as
-// bytes (the workers' edits are in them). One compressor per connection, reused from one
-// response to the next; its zlib state is made at the first compressed response.
+// bytes (the workers' edits are in them). One compressor per connection; its zlib state is made
+// for each compressed body and released at its end, so an idle connection holds none.
 #ifndef NEXORAL_SERVER_COMPRESSION_H
 #define NEXORAL_SERVER_COMPRESSION_H
 
@@ -71,6 +71,9 @@ class ResponseCompressor {
  private:
   enum class State { kHead, kBody, kPass };
   bool Deflate(std::string_view data, int flush);
+  // Frees zlib's state and an output buffer grown past kKeptOutputBytes.
+  void Release();
+  static constexpr size_t kKeptOutputBytes = 64 * 1024;
   bool DecideFilterHead(std::string_view original, std::string& out);
 
   const CompressionSettings& settings_;
