@@ -154,8 +154,31 @@ void MarkGzip(http::response_header<>& head) {
 
 ResponseCompressor::~ResponseCompressor() { Release(); }
 
+void ResponseCompressor::EndStream::operator()(z_stream* stream) const {
+  deflateEnd(stream);
+  delete stream;
+}
+
+namespace {
+// The calling thread's spare zlib stream (about 256 KiB at memory level 8), kept for the next
+// compressed body on this thread; freed with the thread.
+thread_local std::unique_ptr<z_stream, ResponseCompressor::EndStream> spareStream;
+}  // namespace
+
+ResponseCompressor::Stream ResponseCompressor::TakeStream() const {
+  Stream stream = std::move(spareStream);
+  if (stream != nullptr && deflateReset(stream.get()) == Z_OK) return stream;
+  stream.reset(new z_stream{});
+  if (deflateInit2(stream.get(), settings_.level, Z_DEFLATED, kGzipWindowBits, 8,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    delete stream.release();  // zlib made nothing to end
+    return nullptr;
+  }
+  return stream;
+}
+
 void ResponseCompressor::Release() {
-  if (zlib_) deflateEnd(&*zlib_);
+  if (zlib_ != nullptr && spareStream == nullptr) spareStream = std::move(zlib_);
   zlib_.reset();
   // A large page's output buffer does not stay with an idle kept-alive connection.
   if (compressed_.capacity() > kKeptOutputBytes) std::string().swap(compressed_);
@@ -163,15 +186,8 @@ void ResponseCompressor::Release() {
 
 bool ResponseCompressor::Begin(http::response_header<> head) {
   Release();
-  z_stream& stream = zlib_.emplace();
-  stream.zalloc = Z_NULL;
-  stream.zfree = Z_NULL;
-  stream.opaque = Z_NULL;
-  if (deflateInit2(&stream, settings_.level, Z_DEFLATED, kGzipWindowBits, 8,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
-    zlib_.reset();
-    return false;
-  }
+  zlib_ = TakeStream();
+  if (zlib_ == nullptr) return false;
   head_ = std::move(head);
   headPending_ = true;
   open_ = true;

@@ -2,13 +2,16 @@
 // that decides whether a response is compressed (and whether it varies with Accept-Encoding);
 // ResponseCompressor is the one that compresses, either a body the server holds piece by piece
 // or the response the filter left after its raw-data notifications, which it reads back as
-// bytes (the workers' edits are in them). One compressor per connection; its zlib state is made
-// for each compressed body and released at its end, so an idle connection holds none.
+// bytes (the workers' edits are in them). One compressor per connection. A compressed body takes
+// a zlib stream when its head is decided and gives it back at its end: each server thread keeps
+// one spare stream for the next body, so streams are reused without a lock and an idle
+// connection holds none.
 #ifndef NEXORAL_SERVER_COMPRESSION_H
 #define NEXORAL_SERVER_COMPRESSION_H
 
 #include <zlib.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +49,12 @@ void MarkGzip(http::response_header<>& head);
 
 class ResponseCompressor {
  public:
+  // Ends and frees a zlib stream.
+  struct EndStream {
+    void operator()(z_stream* stream) const;
+  };
+  using Stream = std::unique_ptr<z_stream, EndStream>;
+
   explicit ResponseCompressor(const CompressionSettings& settings) : settings_(settings) {}
   ~ResponseCompressor();
   ResponseCompressor(const ResponseCompressor&) = delete;
@@ -71,13 +80,17 @@ class ResponseCompressor {
  private:
   enum class State { kHead, kBody, kPass };
   bool Deflate(std::string_view data, int flush);
-  // Frees zlib's state and an output buffer grown past kKeptOutputBytes.
+  // Gives the zlib stream back (to the thread's spare, else frees it) and frees an output
+  // buffer grown past kKeptOutputBytes.
   void Release();
   static constexpr size_t kKeptOutputBytes = 64 * 1024;
   bool DecideFilterHead(std::string_view original, std::string& out);
 
   const CompressionSettings& settings_;
-  std::optional<z_stream> zlib_;
+  // Takes the calling thread's spare stream (reset) or makes one; null when zlib cannot start.
+  Stream TakeStream() const;
+
+  Stream zlib_;
   std::string compressed_;  // the output of the last Add, before its framing
   http::response_header<> head_;
   bool headPending_ = false;  // head_ not sent yet
