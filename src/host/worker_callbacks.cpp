@@ -13,6 +13,7 @@
 #include "host/base_notification.h"
 #include "nexoral/buffer_instruction.h"
 #include "nexoral/filter_context.h"
+#include "platform/ascii_text.h"
 #include "settings/core_general_settings.h"
 #include "settings/core_items.h"
 
@@ -39,16 +40,6 @@ unsigned Low32(const void* address) {
   return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (Lower(text[i]) != Lower(prefix[i])) return false;
-  }
-  return true;
-}
-
 // The value of the cookie called name ("name=" given), or empty. The name must begin one of the
 // header's items, so "XUserContext=" is not taken for "UserContext=".
 std::string CookieValue(std::string_view header, std::string_view nameWithEquals) {
@@ -57,7 +48,7 @@ std::string CookieValue(std::string_view header, std::string_view nameWithEquals
     while (item < header.size() && (header[item] == ' ' || header[item] == '\t')) ++item;
     const size_t end = std::min(header.find(';', item), header.size());
     std::string_view text = header.substr(item, end - item);
-    if (StartsWithIgnoringCase(text, nameWithEquals)) {
+    if (platform::StartsWithIgnoreCase(text, nameWithEquals)) {
       return std::string(text.substr(nameWithEquals.size()));
     }
     item = end + 1;

@@ -39,14 +39,6 @@ bool QueryParameterIs(const CFilterContext& context, const char* name, const cha
   return found != parameters.end() && platform::EqualsIgnoreCase(found->second, literal);
 }
 
-bool ContainsIgnoringCase(const std::string& text, std::string_view part) {
-  if (part.size() > text.size()) return false;
-  for (size_t at = 0; at + part.size() <= text.size(); ++at) {
-    if (platform::EqualsIgnoreCase(std::string_view(text).substr(at, part.size()), part)) return true;
-  }
-  return false;
-}
-
 // The client address: the forwarded-for list when item 85 says so (verbatim), else the
 // front end's client-address header, else the peer.
 std::string ClientAddress(const CFilterContext& context) {
@@ -205,7 +197,7 @@ bool CAuthCompleteNotification::HandleUserOptionsChange(CFilterContext* context)
   if (!save && QueryParameterIs(*context, "ns", kOptions)) {
     const std::string url = Captured(*context, names::kUrl);
     const auto event = context->RequestInfo->QueryParameters.find("ev");
-    save = url.size() >= 6 && ContainsIgnoringCase(url, "ev.owa") &&
+    save = url.size() >= 6 && platform::ContainsIgnoreCase(url, "ev.owa") &&
            event != context->RequestInfo->QueryParameters.end() && event->second.size() >= 4 &&
            platform::StartsWithIgnoreCase(event->second, "Save");
   }

@@ -30,6 +30,13 @@ constexpr bool StartsWithIgnoreCase(std::string_view text, std::string_view pref
   return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
+constexpr bool ContainsIgnoreCase(std::string_view text, std::string_view part) {
+  for (size_t at = 0; at + part.size() <= text.size(); ++at) {
+    if (EqualsIgnoreCase(text.substr(at, part.size()), part)) return true;
+  }
+  return false;
+}
+
 }  // namespace nexoral::platform
 
 #endif  // NEXORAL_PLATFORM_ASCII_TEXT_H

@@ -19,13 +19,18 @@ struct Element {
   size_t end;         // just after the end tag
 };
 
+std::string StartTag(std::string_view name) {
+  std::string tag = "<";
+  tag += name;
+  tag += '>';
+  return tag;
+}
+
 // The first start tag of name and the first end tag after it; nothing when either is missing
 // or the name could not be a tag.
 std::optional<Element> FindElement(std::string_view text, std::string_view name) {
   if (!IsPlainPropertyName(name)) return std::nullopt;
-  std::string tag = "<";
-  tag += name;
-  tag += '>';
+  std::string tag = StartTag(name);
   const size_t start = text.find(tag);
   if (start == std::string_view::npos) return std::nullopt;
   const size_t valueStart = start + tag.size();
@@ -36,10 +41,7 @@ std::optional<Element> FindElement(std::string_view text, std::string_view name)
 }
 
 bool HasStartTag(std::string_view text, std::string_view name) {
-  std::string tag = "<";
-  tag += name;
-  tag += '>';
-  return text.find(tag) != std::string_view::npos;
+  return text.find(StartTag(name)) != std::string_view::npos;
 }
 
 void AppendElement(std::string& text, const CustomPropertyDef& prop) {
@@ -52,11 +54,17 @@ void AppendElement(std::string& text, const CustomPropertyDef& prop) {
   text += '>';
 }
 
-const CustomPropertyDef* PropertyWithId(const CustomPropertyList& props, int32_t id) {
-  for (const CustomPropertyDef& prop : props) {
-    if (prop.ID == id) return &prop;
+// The first property with that id in props (a list, const or not), or null.
+template <class List>
+auto* PropertyWithId(List& props, int32_t id) {
+  decltype(&props[0]) found = nullptr;
+  for (auto& prop : props) {
+    if (prop.ID == id) {
+      found = &prop;
+      break;
+    }
   }
-  return nullptr;
+  return found;
 }
 
 }  // namespace
@@ -113,10 +121,7 @@ void ParseXMLProperties(const std::string& text, CustomPropertyList& props) {
 
 bool FindPropertyInXML(const std::string& text, CustomPropertyList& props, int32_t id) {
   Log("FindPropertyInXML begins %d", id);
-  CustomPropertyDef* prop = nullptr;
-  for (size_t index = 0; prop == nullptr && index < props.size(); ++index) {
-    if (props[index].ID == id) prop = &props[index];
-  }
+  CustomPropertyDef* prop = PropertyWithId(props, id);
   if (prop == nullptr) {
     Log("FindPropertyInXML didn't find the item %d in %s", id, text.c_str());
     return false;
@@ -149,10 +154,11 @@ bool BuildXMLProperties(std::string& text, const CustomPropertyList& props) {
   for (const CustomPropertyDef& prop : props) {
     if (!IsPlainPropertyName(prop.Name)) {
       // Only names from the core settings file, checked there, should get here.
-      if ((whole || prop.Loaded) && prop.Name.empty()) {
+      if (!whole && !prop.Loaded) continue;
+      if (prop.Name.empty()) {
         Log("BuildXMLProperties got an empty property name for SW %s",
             std::to_string(prop.ServiceWorkerId).c_str());
-      } else if (whole || prop.Loaded) {
+      } else {
         Log("BuildXMLProperties skipped the property name %s of SW %d: not a plain XML name",
             prop.Name.c_str(), prop.ServiceWorkerId);
       }
