@@ -2,7 +2,6 @@
 #include "compression.h"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 
 #include "response_head.h"
@@ -129,10 +128,8 @@ CodingChoice ChooseCoding(const CompressionSettings& settings, bool takesGzip,
       !Listed(settings.types, head[http::field::content_type])) {
     return {};
   }
-  const std::string_view length = head[http::field::content_length];
-  uint64_t bytes = 0;
-  const auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), bytes);
-  if (!length.empty() && error == std::errc() && bytes < settings.minLength) return {};
+  const std::optional<uint64_t> length = DeclaredLength(head);
+  if (length && *length < settings.minLength) return {};
   return {.vary = true, .gzip = takesGzip};
 }
 

@@ -1,8 +1,6 @@
 // The request's way through the filter's notifications to its response.
 #include "request_flow.h"
 
-#include <charconv>
-
 #include "request_path.h"
 #include "response_head.h"
 
@@ -16,15 +14,6 @@ namespace {
 
 bool ResponseHasNoBody(unsigned status) {
   return (status >= 100 && status < 200) || status == 204 || status == 304;
-}
-
-// The Content-Length a head states, when it is one number.
-std::optional<uint64_t> DeclaredLength(const http::fields& head) {
-  const std::string_view text = head[http::field::content_length];
-  uint64_t length = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return length;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Response head serialization and chunk framing.
 #include "response_head.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "body_source.h"
@@ -41,6 +42,14 @@ OutgoingResponse MakeTextResponse(http::status status, std::string text) {
   response.head.content_length(text.size());
   response.body = std::make_unique<StringBody>(std::move(text));
   return response;
+}
+
+std::optional<uint64_t> DeclaredLength(const http::fields& head) {
+  const std::string_view text = head[http::field::content_length];
+  uint64_t length = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return length;
 }
 
 }  // namespace nexoral::server

@@ -3,6 +3,8 @@
 #ifndef NEXORAL_SERVER_RESPONSE_HEAD_H
 #define NEXORAL_SERVER_RESPONSE_HEAD_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,9 @@ inline constexpr std::string_view kLastChunk = "0\r\n\r\n";
 
 // Appends "HTTP/1.1 200 OK\r\nName: value\r\n...\r\n\r\n" to out.
 void AppendResponseHead(const http::response_header<>& head, std::string& out);
+
+// The Content-Length a head states, when it is one decimal number.
+std::optional<uint64_t> DeclaredLength(const http::fields& head);
 
 // A chunk of a chunked body carries at most this many bytes: its size fits in four hexadecimal
 // digits, as the filter module reads them.
