@@ -6,10 +6,11 @@ FUZZ_BUILD_DIR ?= build-fuzz
 JOBS ?= 2
 
 # What building and testing needs on a fresh Debian machine (chromium: a test loads a rewritten
-# page in a headless browser; slapd: the directory tests run an LDAP server of their own).
+# page in a headless browser; slapd: the directory tests run an LDAP server of their own;
+# postgresql: the shared-store tests and the farm demo run a PostgreSQL server of their own).
 DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-dev libbenchmark-dev \
   libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl chromium \
-  clang-14 libclang-rt-14-dev libldap-dev slapd zlib1g-dev
+  clang-14 libclang-rt-14-dev libldap-dev slapd zlib1g-dev libpq-dev postgresql
 DEMO_DIR := $(BUILD_DIR)/demo
 
 # What the coverage report needs besides.
