@@ -12,11 +12,12 @@ DEBIAN_PACKAGES := cmake make g++ binutils libgtest-dev libgmock-dev libsqlite3-
   libboost-dev libssl-dev libcrypt-dev libcurl4-openssl-dev openssl libpugixml-dev curl chromium \
   clang-14 libclang-rt-14-dev libldap-dev slapd zlib1g-dev libpq-dev postgresql
 DEMO_DIR := $(BUILD_DIR)/demo
+FARM_DIR := $(BUILD_DIR)/demo-farm
 
 # What the coverage report needs besides.
 COVERAGE_PACKAGES := gcovr python3
 
-.PHONY: all build test fuzz-build fuzz coverage demo deps clean
+.PHONY: all build test fuzz-build fuzz coverage demo demo-farm deps clean
 
 all: build
 
@@ -90,10 +91,11 @@ coverage:
 # bench/proxy_bench.sh shares). The registry, the event log, the log files and the mailbox store
 # stay inside $(DEMO_DIR).
 DEMO_ROOT = $(abspath $(DEMO_DIR))
-DEMO_ENV = APP_POOL_ID=DemoPool NEXORAL_REGISTRY_ROOT=$(DEMO_ROOT)/registry \
-  NEXORAL_EVENT_LOG_FILE=$(DEMO_ROOT)/events.log NEXORAL_SYSTEM_DIR=$(DEMO_ROOT)/logs \
-  NEXORAL_MAILBOX_STORE=$(DEMO_ROOT)/mailbox-properties.db \
-  NEXORAL_MAILBOX_DIRECTORY=$(DEMO_ROOT)/Zephyrquill/Nexoral/Settings/Directory.conf
+demo_env = APP_POOL_ID=DemoPool NEXORAL_REGISTRY_ROOT=$(1)/registry \
+  NEXORAL_EVENT_LOG_FILE=$(1)/events.log NEXORAL_SYSTEM_DIR=$(1)/logs \
+  NEXORAL_MAILBOX_STORE=$(1)/mailbox-properties.db \
+  NEXORAL_MAILBOX_DIRECTORY=$(1)/Zephyrquill/Nexoral/Settings/Directory.conf
+DEMO_ENV = $(call demo_env,$(DEMO_ROOT))
 demo: build
 	rm -rf $(DEMO_DIR)
 	demo/install.sh $(BUILD_DIR) $(DEMO_DIR)
@@ -101,6 +103,16 @@ demo: build
 	$(DEMO_ENV) $(BUILD_DIR)/server/nexoral-server --config $(DEMO_DIR)/server.conf --check-config
 	$(DEMO_ENV) demo/tour.sh $(BUILD_DIR)/server/nexoral-server $(DEMO_DIR) \
 	  $(BUILD_DIR)/demo-upstream/nexoral-demo-upstream
+
+# Two front ends on one PostgreSQL store, laid out in $(FARM_DIR): demo/farm.sh starts a
+# PostgreSQL server of its own (demo/pg-cluster.sh) and two servers on the one installation, A on
+# 127.0.0.2:8080 and B on 127.0.0.2:8082, shows a user's setting stored through one reaching the
+# other's cache, and stops them all; it fails when a step shows something else.
+demo-farm: build
+	rm -rf $(FARM_DIR)
+	demo/install.sh $(BUILD_DIR) $(FARM_DIR)
+	cp -r demo/www demo/users demo/server.conf $(FARM_DIR)/
+	$(call demo_env,$(abspath $(FARM_DIR))) demo/farm.sh $(BUILD_DIR)/server/nexoral-server $(FARM_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(COVERAGE_BUILD_DIR) $(FUZZ_BUILD_DIR)
