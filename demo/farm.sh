@@ -62,8 +62,8 @@ free_port() {
 }
 port=$(free_port) || { say "no free port for PostgreSQL"; exit 1; }
 # (From /: the cluster's user may not be allowed into the current folder.)
-uri=$(cd / && "$here/pg-cluster.sh" start "$pg" "$port") || { say "PostgreSQL did not start"; exit 1; }
 cluster_started=1
+uri=$(cd / && "$here/pg-cluster.sh" start "$pg" "$port") || { say "PostgreSQL did not start"; exit 1; }
 export NEXORAL_MAILBOX_STORE="$uri"
 export NEXORAL_MAILBOX_STORE_PASSWORD_FILE="$pg/password"
 say "PostgreSQL in $pg, store $uri"
