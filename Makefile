@@ -93,9 +93,8 @@ coverage:
 DEMO_ROOT = $(abspath $(DEMO_DIR))
 demo_env = APP_POOL_ID=DemoPool NEXORAL_REGISTRY_ROOT=$(1)/registry \
   NEXORAL_EVENT_LOG_FILE=$(1)/events.log NEXORAL_SYSTEM_DIR=$(1)/logs \
-  NEXORAL_MAILBOX_STORE=$(1)/mailbox-properties.db \
   NEXORAL_MAILBOX_DIRECTORY=$(1)/Zephyrquill/Nexoral/Settings/Directory.conf
-DEMO_ENV = $(call demo_env,$(DEMO_ROOT))
+DEMO_ENV = $(call demo_env,$(DEMO_ROOT)) NEXORAL_MAILBOX_STORE=$(DEMO_ROOT)/mailbox-properties.db
 demo: build
 	rm -rf $(DEMO_DIR)
 	demo/install.sh $(BUILD_DIR) $(DEMO_DIR)
@@ -106,8 +105,9 @@ demo: build
 
 # Two front ends on one PostgreSQL store, laid out in $(FARM_DIR): demo/farm.sh starts a
 # PostgreSQL server of its own (demo/pg-cluster.sh) and two servers on the one installation, A on
-# 127.0.0.2:8080 and B on 127.0.0.2:8082, shows a user's setting stored through one reaching the
-# other's cache, and stops them all; it fails when a step shows something else.
+# 127.0.0.2:8080 and B on 127.0.0.2:8082, with the demo's environment and the cluster as their
+# mailbox store, shows a user's setting stored through one reaching the other's cache, and stops
+# them all; it fails when a step shows something else.
 demo-farm: build
 	rm -rf $(FARM_DIR)
 	demo/install.sh $(BUILD_DIR) $(FARM_DIR)

@@ -7,7 +7,7 @@
 # the other although that one had the old value cached. One line per step; the exit status is
 # not 0 when a step shows something else. Everything it started is stopped at the end.
 #   demo/farm.sh <nexoral-server> <demo folder>
-# The environment is the demo's (see DEMO_ENV in the Makefile); NEXORAL_MAILBOX_STORE and
+# The environment is the demo's (see demo_env in the Makefile); NEXORAL_MAILBOX_STORE and
 # NEXORAL_MAILBOX_STORE_PASSWORD_FILE are set here to the cluster's.
 set -u
 [ $# -eq 2 ] || { echo "usage: $0 <nexoral-server> <demo folder>" >&2; exit 2; }
@@ -22,6 +22,7 @@ say() { echo "nexoral farm: $*"; }
 # The cluster runs as an unprivileged user when this runs as root: its folder's parents must let
 # that user through, else it goes to a folder of its own under /tmp, removed at the end.
 pg="$demo/postgres"
+pg_shown="${2%/}/postgres"  # as the caller named it
 pg_log="$pg/postgres.log"
 scratch=""
 if [ "$(id -u)" -eq 0 ]; then
@@ -31,6 +32,7 @@ if [ "$(id -u)" -eq 0 ]; then
     scratch=$(mktemp -d /tmp/nexoral-farm.XXXXXX) || exit 1
     chmod 0755 "$scratch"
     pg="$scratch/postgres"
+    pg_shown="$pg (removed at the end)"
     pg_log="$demo/postgres.log"  # copied there at the end
   fi
 fi
@@ -66,7 +68,7 @@ cluster_started=1
 uri=$(cd / && "$here/pg-cluster.sh" start "$pg" "$port") || { say "PostgreSQL did not start"; exit 1; }
 export NEXORAL_MAILBOX_STORE="$uri"
 export NEXORAL_MAILBOX_STORE_PASSWORD_FILE="$pg/password"
-say "PostgreSQL in $pg, store $uri"
+say "PostgreSQL in $pg_shown, store $uri"
 
 sed 's/^http = 127\.0\.0\.2:8080$/http = 127.0.0.2:8082/' "$demo/server.conf" > "$demo/server-b.conf"
 start_server() {  # <name> <configuration>
