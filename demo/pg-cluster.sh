@@ -6,6 +6,8 @@
 #   demo/pg-cluster.sh start <folder> <port>   makes the cluster when <folder>/data is missing,
 #                                               starts it and prints the connection URI
 #   demo/pg-cluster.sh stop <folder>            stops it (fast: open sessions are ended)
+#   demo/pg-cluster.sh psql <folder> [args]     psql on the running cluster's database, as its
+#                                               superuser, over the socket
 #
 # The superuser and the database are both "nexoral". Its password is <folder>/password (mode
 # 0600; a random one is made with the cluster): TCP connections must give it, connections over
@@ -13,7 +15,7 @@
 # ("-c fsync=off"). The server's log is <folder>/postgres.log.
 set -euo pipefail
 
-usage() { echo "usage: $0 start <folder> <port> | stop <folder>" >&2; exit 2; }
+usage() { echo "usage: $0 start <folder> <port> | stop <folder> | psql <folder> [args]" >&2; exit 2; }
 [ $# -ge 2 ] || usage
 command="$1"
 folder="$2"
@@ -63,7 +65,13 @@ case "$command" in
         "SELECT 1 FROM pg_database WHERE datname = 'nexoral'" | grep -q 1; then
       as_owner "$bin/createdb" -h "$folder" -p "$port" -U nexoral nexoral
     fi
+    echo "$port" > "$folder/port"
     echo "postgresql://nexoral@127.0.0.1:$port/nexoral"
+    ;;
+  psql)
+    folder=$(realpath -m "$folder")
+    port=$(cat "$folder/port")
+    as_owner "$bin/psql" -h "$folder" -p "$port" -U nexoral -d nexoral -v ON_ERROR_STOP=1 "${@:3}"
     ;;
   stop)
     [ $# -eq 2 ] || usage

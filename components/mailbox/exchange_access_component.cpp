@@ -1,16 +1,17 @@
-// The mailbox property component: instances of IZqExchangeAccess over the SQLite store, and
-// the factory export that creates them. Every entry point checks its arguments and turns any
+// The mailbox property component: instances of IZqExchangeAccess over the store the
+// environment names, of IZqPropertyChanges (the change feed), and the factory export that
+// creates them. Every entry point checks its arguments and turns any
 // exception into a failure result: nothing thrown here reaches the caller.
 #include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "change_feed.h"
 #include "exchange_access_interface.h"
 #include "mailbox_identity.h"
-#include "mailbox_store.h"
 #include "platform/error_codes.h"
-#include "store_location.h"
+#include "property_store.h"
 
 namespace nexoral::mailbox {
 namespace {
@@ -59,6 +60,14 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
     return platform::CallGuarded([&] { return Write(ids, guids, values, types, errorCount); });
   }
 
+  HRESULT AnnounceChange() override {
+    return platform::CallGuarded([&] {
+      if (store_ == nullptr) return NotInitialized();
+      StoreError error;
+      return store_->Announce(mailbox_, &error) ? kSOk : StoreFailure(std::move(error));
+    });
+  }
+
   HRESULT GetErrorInfo(std::string* text, int32_t* number) override {
     if (text == nullptr || number == nullptr) return E_POINTER;
     return platform::CallGuarded([&] {
@@ -89,9 +98,12 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
       if (!directoryError.empty()) error.text += " (" + directoryError + ")";
       return Fail(error);
     }
-    store_ = MailboxStore::Open(StorePath(), StoreBusyTimeout(), &error);
+    store_ = OpenPropertyStore(&error);
     if (store_ == nullptr) return Fail(error);
     mailbox_ = std::move(resolved);
+    // The caller's cache holds its own mailbox: another one's change is news to it as well.
+    audience_ = mailbox.find_first_not_of(" \t") != std::string_view::npos ? ChangeAudience::kEveryone
+                                                                           : ChangeAudience::kOthers;
     lastError_ = {};
     return 0;
   }
@@ -141,7 +153,7 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
     }
     if (*errorCount > 0) return kSOk;  // the caller learns from the count; nothing was stored
     StoreError error;
-    if (!store_->Write(mailbox_, writes, &error)) return StoreFailure(error);
+    if (!store_->Write(mailbox_, writes, audience_, &error)) return StoreFailure(error);
     return kSOk;
   }
 
@@ -162,8 +174,9 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
     if ((*errorCount)++ == 0) Fail({kAccessErrorInvalidProperty, "property " + std::to_string(id) + ": " + reason});
   }
 
-  std::unique_ptr<MailboxStore> store_;
+  std::unique_ptr<PropertyStore> store_;
   std::string mailbox_;
+  ChangeAudience audience_ = ChangeAudience::kOthers;
   StoreError lastError_;
 };
 
@@ -172,8 +185,10 @@ class ExchangeAccess final : public platform::RefCounted<IZqExchangeAccess> {
 
 extern "C" HRESULT CreateComponentInstance(const char* interfaceId, void** instance) {
   using namespace nexoral;
-  return platform::CreateInstanceOf<IZqExchangeAccess, mailbox::ExchangeAccess>(interfaceId,
-                                                                                instance);
+  const HRESULT hr =
+      platform::CreateInstanceOf<IZqExchangeAccess, mailbox::ExchangeAccess>(interfaceId, instance);
+  if (hr != E_NOINTERFACE) return hr;
+  return platform::CreateInstanceOf<IZqPropertyChanges, mailbox::ChangeFeed>(interfaceId, instance);
 }
 
 static_assert(std::is_same_v<decltype(&CreateComponentInstance),

@@ -24,8 +24,9 @@ inline constexpr char kExchangeAccessComponentName[] = "ZqExchangeAccess";
 // mailbox when one is given.
 inline constexpr int32_t kConnectionCallingUser = 2;
 
-// Error numbers of GetErrorInfo and return codes of Initialize. Failures of the store itself
-// carry SQLite's extended result code (5 locked, 14 cannot open, 26 not a database, ...).
+// Error numbers of GetErrorInfo and return codes of Initialize. Failures of an SQLite store
+// carry SQLite's extended result code (5 locked, 14 cannot open, 26 not a database, ...);
+// those of a PostgreSQL store one of 1008 to 1010.
 inline constexpr int32_t kAccessErrorNoMailbox = 1001;
 inline constexpr int32_t kAccessErrorConnectionKind = 1002;
 inline constexpr int32_t kAccessErrorCredentials = 1003;
@@ -35,6 +36,16 @@ inline constexpr int32_t kAccessErrorStoreFormat = 1006;
 // The calling user may not act on the explicit-logon mailbox: it is not the user's own and the
 // directory does not list the user among its delegates (or there is no directory to ask).
 inline constexpr int32_t kAccessErrorAccessDenied = 1007;
+// The PostgreSQL database cannot be reached, the connection broke, or the call did not end
+// within the time limit. Nothing was written (a write that broke off is all or nothing); the
+// next call tries again, so the store recovers on its own once the database is back.
+inline constexpr int32_t kAccessErrorStoreUnavailable = 1008;
+// The PostgreSQL database refused the call (its SQLSTATE is in the text): rights, a value the
+// database cannot hold, ...
+inline constexpr int32_t kAccessErrorStoreRefused = 1009;
+// The store's settings cannot be used: the password file cannot be read or is readable by
+// others.
+inline constexpr int32_t kAccessErrorStoreSettings = 1010;
 
 // Reading or writing before a successful Initialize.
 inline constexpr HRESULT kAccessENotInitialized = static_cast<HRESULT>(0x80040210u);
@@ -76,6 +87,34 @@ class IZqExchangeAccess : public platform::IComponentUnknown {
                                       const std::vector<int32_t>& types, int32_t* errorCount) = 0;
   // The last failure of this instance: its text and number (empty and 0 when none).
   virtual HRESULT GetErrorInfo(std::string* text, int32_t* number) = 0;
+  // Tells the other front ends sharing the store that the mailbox's values changed, so that
+  // they drop what they cached of it (see IZqPropertyChanges). S_OK at once for a store of one
+  // machine.
+  virtual HRESULT AnnounceChange() = 0;
+};
+
+// What a change feed reports: a mailbox whose values changed on another front end (text: its
+// store key, "domain\user" in lower case, or the bare user), or that the feed lost or regained
+// its connection (text: why, or where it listens). Changes made while the feed is lost are
+// not reported.
+enum class PropertyChange : int32_t { kChanged = 0, kFeedLost = 1, kFeedJoined = 2 };
+using PropertyChangeCallback = void (*)(void* context, PropertyChange change, const char* text);
+
+// IZqPropertyChanges: the change feed of a store that several front ends share. An instance
+// holds at most one subscription; the callback runs on the feed's own thread, one call at a
+// time, and must not throw nor unsubscribe. Changes the subscribing process stored itself
+// through its own mailbox are not reported (its caller updated its cache already); changes to
+// an explicit-logon mailbox are.
+class IZqPropertyChanges : public platform::IComponentUnknown {
+ public:
+  static constexpr char kInterfaceId[] = "IZqPropertyChanges";
+
+  // Starts listening for the store the environment names. S_FALSE, and nothing started, for a
+  // store of one machine; E_UNEXPECTED when this instance is subscribed already. The feed
+  // connects (and reconnects) by itself: a database that is down is not a failure here.
+  virtual HRESULT Subscribe(PropertyChangeCallback callback, void* context) = 0;
+  // Stops listening and waits for a running callback to return. S_FALSE when not subscribed.
+  virtual HRESULT Unsubscribe() = 0;
 };
 
 }  // namespace nexoral

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "property_store.h"
+
 struct sqlite3;
 
 namespace nexoral::mailbox {
@@ -19,25 +21,8 @@ namespace nexoral::mailbox {
 // The version of the file's tables; a file of a later version is left alone.
 inline constexpr int kStoreFormatVersion = 1;
 
-// A failure: an error number (SQLite's extended result code, or one of the component's own)
-// and a text that names the store and the reason.
-struct StoreError {
-  int32_t number = 0;
-  std::string text;
-};
-
-struct PropertyKey {
-  std::string propertySet;  // canonical GUID
-  int32_t id = 0;
-  int32_t type = 0;
-};
-
-struct PropertyWrite {
-  PropertyKey key;
-  std::string value;
-};
-
-class MailboxStore {
+// Its failures carry SQLite's extended result code, or one of the component's own.
+class MailboxStore final : public PropertyStore {
  public:
   // Opens the file at path, creating it and its folders when missing, and prepares its tables.
   // Null with *error when the folder or file cannot be made or opened, the file is not a store
@@ -46,17 +31,21 @@ class MailboxStore {
   static std::unique_ptr<MailboxStore> Open(const std::string& path,
                                             std::chrono::milliseconds busyTimeout,
                                             StoreError* error);
-  ~MailboxStore();
+  ~MailboxStore() override;
   MailboxStore(const MailboxStore&) = delete;
   MailboxStore& operator=(const MailboxStore&) = delete;
 
-  // The mailbox's values of keys, in their order, from one consistent snapshot; nothing for a
-  // key never stored.
   bool Read(const std::string& mailbox, const std::vector<PropertyKey>& keys,
-            std::vector<std::optional<std::string>>* values, StoreError* error);
-  // Stores every write in one transaction; on any failure nothing is stored.
+            std::vector<std::optional<std::string>>* values, StoreError* error) override;
+  // Stores every write in one transaction; on any failure nothing is stored. Every process
+  // on the machine reads the file itself: there is nobody to tell.
   bool Write(const std::string& mailbox, const std::vector<PropertyWrite>& writes,
              StoreError* error);
+  bool Write(const std::string& mailbox, const std::vector<PropertyWrite>& writes,
+             ChangeAudience /*audience*/, StoreError* error) override {
+    return Write(mailbox, writes, error);
+  }
+  bool Announce(const std::string& /*mailbox*/, StoreError* /*error*/) override { return true; }
 
  private:
   MailboxStore(sqlite3* db, std::string path, std::chrono::milliseconds busyTimeout)

@@ -1,4 +1,4 @@
-// The store's path and wait from the environment.
+// The store's location, password file and time limit from the environment.
 #include "store_location.h"
 
 #include <charconv>
@@ -10,6 +10,15 @@ namespace nexoral::mailbox {
 std::string StorePath() {
   const char* configured = std::getenv(kStorePathVariable);
   return configured != nullptr && configured[0] != '\0' ? configured : kDefaultStorePath;
+}
+
+std::string StorePasswordFile() {
+  const char* configured = std::getenv(kStorePasswordFileVariable);
+  return configured != nullptr ? configured : "";
+}
+
+bool IsPostgresLocation(std::string_view location) {
+  return location.starts_with("postgresql://") || location.starts_with("postgres://");
 }
 
 std::chrono::milliseconds StoreBusyTimeout() {

@@ -202,6 +202,20 @@ HRESULT CExchangeAccess::SetCustomProperties(const CustomPropertyList& props) {
   }
 }
 
+HRESULT CExchangeAccess::AnnounceChange() {
+  if (!access_) {
+    Log("AnnounceChange called but has a NULL POINTER to EWS");
+    return E_POINTER;
+  }
+  const HRESULT hr = access_->AnnounceChange();
+  if (Failed(hr)) {
+    int32_t number = 0;
+    const std::string text = LastErrorText(&number);
+    Log("AnnounceChange failed %s. HR: 0x%x, NO: %d", text.c_str(), Hex(hr), number);
+  }
+  return hr;
+}
+
 HRESULT CExchangeAccess::GetErrorInfo(std::string* text, int32_t* number) {
   if (text == nullptr || number == nullptr) return E_POINTER;
   *number = 0;

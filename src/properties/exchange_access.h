@@ -28,6 +28,8 @@ class CExchangeAccess {
   // Stores the properties of props whose Loaded flag is set. A non-zero error count of the
   // component gives E_FAIL.
   HRESULT SetCustomProperties(const CustomPropertyList& props);
+  // Tells the other front ends sharing the store that the mailbox changed; failures are logged.
+  HRESULT AnnounceChange();
   // Appends the component's last error text to *text and sets *number; without an instance
   // appends "Null pointer found for ZqExchangeAccess  " and fails.
   HRESULT GetErrorInfo(std::string* text, int32_t* number);

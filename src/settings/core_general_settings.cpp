@@ -91,6 +91,8 @@ bool CCoreGeneralSettings::StartCaches() {
       Log("CCoreGeneralSettings::Init CreateCache failed");
       return false;
     }
+    // With a store that front ends share, what another one changes leaves this cache.
+    propertyChanges_.Start([this](const std::string& mailbox) { DropCachedProperties(mailbox); });
   }
   return InitializeADUserCache();
 }
@@ -152,6 +154,7 @@ bool ShutDownCache(CZQCache& cache, const char* name, bool directoryCache) {
 }  // namespace
 
 bool CCoreGeneralSettings::Term() {
+  propertyChanges_.Stop();
   const bool propertiesDown = ShutDownCache(propertyCache_, kPropertyCacheName, false);
   const bool directoryDown = ShutDownCache(directoryUserCache_, kDirectoryUserCacheName, true);
   const bool baseDown = CGeneralSettings::Term();

@@ -15,6 +15,7 @@
 
 #include "diagnostics/log_settings.h"
 #include "nexoral/custom_property.h"
+#include "properties/property_changes.h"
 #include "properties/zq_cache.h"
 #include "settings/general_settings.h"
 
@@ -65,6 +66,9 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
                            const std::string& mailbox);
   // Removes property id from the user's cached text, so that its next read goes to the mailbox.
   bool RefreshCustomProperties(const std::string& user, const std::string& session, int32_t id);
+  // Drops the cached properties of the mailbox ("domain\user" or "user") that another front end
+  // changed; the change feed calls it.
+  void DropCachedProperties(const std::string& mailbox);
   // Start-up steps that read the machine: its DNS host name and its OS version.
   bool ReadComputerName();
   bool ReadOsVersion();
@@ -93,12 +97,16 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
   int32_t CacheSizeItem(int32_t id, int32_t fallback, const char* missingText);
   // The lock of a user's properties (by cache key): one of kPropertyStripes.
   std::mutex& PropertyStripeOf(const std::string& userKey);
+  // A logon name reduced to its property cache key: the user name in lower case, as account
+  // names compare and as the mailbox store keys them. False for an unusable name.
+  bool ReduceToPropertyKey(std::string& name) const;
 
   static constexpr size_t kPropertyStripes = 64;
   std::array<std::mutex, kPropertyStripes> propertyStripes_;
 
   CZQCache propertyCache_;
   std::string propertyCacheName_;
+  CPropertyChanges propertyChanges_;
   CZQCache directoryUserCache_;
   std::vector<std::string> urlList_;
   std::string computerName_;

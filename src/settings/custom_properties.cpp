@@ -19,6 +19,7 @@
 #include "diagnostics/event_log.h"
 #include "diagnostics/log.h"
 #include "mailbox/exchange_access_interface.h"
+#include "platform/ascii_text.h"
 #include "platform/error_codes.h"
 #include "properties/exchange_access.h"
 #include "properties/property_text.h"
@@ -52,6 +53,12 @@ std::string Dump(const CustomPropertyList& props) {
 
 }  // namespace
 
+bool CCoreGeneralSettings::ReduceToPropertyKey(std::string& name) const {
+  if (!ExtractUserName(name)) return false;
+  for (char& c : name) c = platform::LowerAscii(c);
+  return true;
+}
+
 std::mutex& CCoreGeneralSettings::PropertyStripeOf(const std::string& userKey) {
   return propertyStripes_[std::hash<std::string>{}(userKey) % propertyStripes_.size()];
 }
@@ -61,7 +68,7 @@ bool CCoreGeneralSettings::GetCustomProperties(const std::string& user, CustomPr
                                                int32_t id, const std::string& authType,
                                                const std::string& mailbox) {
   std::string name = user;
-  const bool usable = ExtractUserName(name);
+  const bool usable = ReduceToPropertyKey(name);
   Log("GetCustomProperties begins User %s Session %s ID %d Auth %s", name.c_str(), session.c_str(), id,
       authType.c_str());
   auto finish = [](bool result) {
@@ -108,12 +115,13 @@ bool CCoreGeneralSettings::GetCustomProperties(const std::string& user, CustomPr
     return finish(result);
   }
   hr = access.GetCustomProperties(props);
+  bool fallback = false;  // the defaults stand in for values the store could not give
   if (Failed(hr)) {
     Log("GetCustomProperties failed go with default for User %s", name.c_str());
     LogEWSError(access, session, name, ewsUrl, "Zephyrquill Nexoral failed to get User Preferences for ", hr,
                 authType, Dump(props));
     working = Criteria().Core().DefaultCustomProperties();
-    result = true;
+    result = fallback = true;
   } else {
     BuildXMLProperties(working, props);
   }
@@ -121,7 +129,8 @@ bool CCoreGeneralSettings::GetCustomProperties(const std::string& user, CustomPr
     Log("GetCustomProperties got an empty XML no properties User %s Session %s", name.c_str(), session.c_str());
     return finish(result);
   }
-  if (!cached) return finish(true);
+  // Defaults are never cached: the user's values come back with the store, not a lifetime later.
+  if (!cached || fallback) return finish(true);
   if (propertyCache_.AddItem(propertyCacheName_, name, working, session)) return finish(true);
   Log("GetCustomProperties failed to add item to cache for User %s", name.c_str());
   ReportText(kReportError, "GetCustomProperties failed to add item to cache for User %s. Session %s. HRESULT 0x%x",
@@ -134,7 +143,7 @@ bool CCoreGeneralSettings::SetCustomProperties(const std::string& user, CustomPr
                                                int32_t id, const std::string& authType,
                                                const std::string& mailbox) {
   std::string name = user;
-  const bool usable = ExtractUserName(name);
+  const bool usable = ReduceToPropertyKey(name);
   Log("SetCustomProperties begins User %s Session %s ID %d Auth %s", name.c_str(), session.c_str(), id,
       authType.c_str());
   if (!usable) {
@@ -181,7 +190,7 @@ bool CCoreGeneralSettings::SetCustomProperties(const std::string& user, CustomPr
 bool CCoreGeneralSettings::RefreshCustomProperties(const std::string& user, const std::string& session,
                                                    int32_t id) {
   std::string name = user;
-  const bool usable = ExtractUserName(name);
+  const bool usable = ReduceToPropertyKey(name);
   Log("RefreshCustomProperties User %s Session %s ID %d", name.c_str(), session.c_str(), id);
   bool result = usable;
   if (usable) {
@@ -196,9 +205,26 @@ bool CCoreGeneralSettings::RefreshCustomProperties(const std::string& user, cons
                    name.c_str(), session.c_str());
       }
     }
+    // The other front ends forget the user's properties too.
+    CExchangeAccess access;
+    if (propertyChanges_.Active() &&
+        Succeeded(access.Initialize(MailboxVersion(*this), kConnectionCallingUser, "", ""))) {
+      access.AnnounceChange();
+    }
   }
   Log("RefreshCustomProperties ends %d", result ? 1 : 0);
   return result;
+}
+
+void CCoreGeneralSettings::DropCachedProperties(const std::string& mailbox) {
+  std::string name = mailbox;
+  if (!ReduceToPropertyKey(name)) return;
+  // Under the user's lock: a read that missed meanwhile and fetched the older values has put
+  // them in the cache before this drop, never after it.
+  std::lock_guard<std::mutex> stripe(PropertyStripeOf(name));
+  const bool dropped = propertyCache_.InvalidateItem(propertyCacheName_, name);
+  Log("Properties of %s changed on another front end: %s", name.c_str(),
+      dropped ? "dropped from the cache" : "the cache could not drop them");
 }
 
 bool CCoreGeneralSettings::InvalidateADUserCache(const std::string& user) {

@@ -50,6 +50,7 @@ class ScriptedAccess final : public platform::RefCounted<IZqExchangeAccess> {
   }
   HRESULT SetCustomProperties(Numbers, Texts, Texts, Numbers, int32_t*) override { return kSOk; }
   HRESULT GetErrorInfo(std::string* text, int32_t* number) override { return *text = "scripted", *number = 77, kSOk; }
+  HRESULT AnnounceChange() override { return kSOk; }
 };
 
 template <class Interface, class Scripted>
