@@ -83,7 +83,10 @@ class PropertyInstallation {
                         nexoral::platform::CreateAccessToken({name, "CONTOSO", "S-1-5-21-7-" + std::to_string(index), {}})});
       nexoral::platform::SetThreadToken(users_.back().token);
       failure_ = Store(Written(0));
-      if (!failure_.empty()) break;
+      if (!failure_.empty()) {
+        failure_ = "storing the users' properties before the runs: " + failure_;
+        break;
+      }
     }
     nexoral::platform::RevertToSelf();
   }

@@ -112,6 +112,6 @@ done
 for name in SQLite PostgreSQL; do
   if grep -q '"error_occurred": true' "$WORK/$name.json" 2>/dev/null; then
     echo "$name failures:"
-    grep -o '"error_message": "[^"]*"' "$WORK/$name.json" | sort -u | sed 's/^"error_message": /  /'
+    sed -n 's/^ *"error_message": "\(.*\)",\{0,1\}$/  \1/p' "$WORK/$name.json" | sort -u
   fi
 done
