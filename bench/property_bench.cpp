@@ -229,8 +229,8 @@ void BM_PropertyWrite(benchmark::State& state) {
     }
     next = next + 1 == kUsersPerThread ? 0 : next + 1;
   }
-  // Untimed: the store holds the last write (the settings host reports success for a store it
-  // cannot reach, so only the store itself tells).
+  // Untimed: the store holds the last write (the settings host reports success when the
+  // component cannot open the store, so only the store itself tells).
   if (failure.empty() && round > 0) {
     const int last = next == 0 ? kUsersPerThread - 1 : next - 1;
     CustomPropertyList props = installation.Table();
