@@ -10,6 +10,12 @@
 // and store and cache end equal. Reads that hit the cache take no lock: the cache replaces an
 // item whole. Users of different stripes never wait for each other.
 //
+// The cache key is the reduced user name in lower case: account names compare ignoring case,
+// and the mailbox store keys mailboxes so. With a store several front ends share, the change
+// feed drops a user whom another front end changed, under the same stripe lock: a read-miss that
+// fetched the older values has cached them before the drop, never after it. Defaults that stand
+// in for a store that could not be read are never cached.
+//
 // The custom property table and the default text come from the core settings file, which is
 // loaded once before the first request and never again: they are read without the settings lock.
 #include <functional>

@@ -9,6 +9,9 @@
 #include <atomic>
 #include <thread>
 
+#include <mutex>
+
+#include "change_feed.h"
 #include "exchange_access_interface.h"
 #include "harness/postgres_cluster.h"
 #include "postgres_store.h"
@@ -136,6 +139,48 @@ TEST_F(PostgresStoreTest, AnEarlierSchemaIsMigratedAndALaterOneLeftAlone) {
   EXPECT_FALSE(ReadApart(store, "contoso\\dave", {{kSet, 2, 31}}, &values, &error));
   EXPECT_EQ(error.number, kAccessErrorStoreFormat) << error.text;
   EXPECT_EQ(cluster_.Sql("SELECT count(*) FROM nexoral_property_values"), "1\n");
+}
+
+// What a subscriber hears, in order.
+struct Heard {
+  static void Record(void* context, PropertyChange change, const char* text) {
+    auto* heard = static_cast<Heard*>(context);
+    std::lock_guard<std::mutex> lock(heard->mutex);
+    heard->joined = heard->joined || change == PropertyChange::kFeedJoined;
+    if (change == PropertyChange::kChanged) heard->mailboxes.push_back(text);
+  }
+  std::vector<std::string> Mailboxes(size_t count) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (joined && mailboxes.size() >= count) return mailboxes;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    return mailboxes;
+  }
+  std::mutex mutex;
+  bool joined = false;
+  std::vector<std::string> mailboxes;
+};
+
+TEST_F(PostgresStoreTest, TheFeedHearsOthersAndNotesForEveryoneButNotItsOwn) {
+  const testing::PostgresStoreEnvironment environment(cluster_, "3000");
+  Heard heard;
+  platform::ComPtr<IZqPropertyChanges> feed;
+  feed.Attach(new mailbox::ChangeFeed);
+  ASSERT_EQ(feed->Subscribe(&Heard::Record, &heard), kSOk);
+  ASSERT_TRUE(heard.Mailboxes(0).empty() && heard.joined);
+  PostgresStore store(Settings());
+  StoreError error;
+  const std::vector<PropertyWrite> set = {{{kSet, 1, 31}, "v"}};
+  ASSERT_TRUE(store.Write("contoso\\own", set, ChangeAudience::kOthers, &error)) << error.text;
+  ASSERT_TRUE(store.Write("contoso\\owner", set, ChangeAudience::kEveryone, &error)) << error.text;
+  ASSERT_TRUE(store.Announce("contoso\\refreshed", &error)) << error.text;
+  ASSERT_NE(cluster_.Sql("SELECT pg_notify('nexoral_property_changes', '0123abcd contoso\\frank')"), "failed");
+  EXPECT_EQ(heard.Mailboxes(2), (std::vector<std::string>{"contoso\\owner", "contoso\\frank"}));
+  EXPECT_EQ(feed->Unsubscribe(), kSOk);
 }
 
 TEST_F(PostgresStoreTest, EveryFailureEndsWithinTheLimitWithItsNumberAndNoPassword) {

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
+#include "harness/postgres_cluster.h"
 
 namespace nexoral::testing {
 namespace {
@@ -156,20 +159,41 @@ TEST(ModuleEndToEndTest, RewritingTour) {
 // The demo's users, criteria and directory behind the server: the upstream learns each request's
 // criterion, and a user's banner setting, stored by one request, holds for that user's next
 // request and after a restart, and for no one else.
-TEST(ModuleEndToEndTest, DemoCriteriaAndAUsersSettingAcrossRestarts) {
-  InstalledModule module(true);
+// The demo's installation (criteria, directory, users) with the module, behind which /owa/up/
+// reaches the upstream.
+ServerSetup DemoSetup(InstalledModule& module, const TestUpstream& upstream) {
   for (const std::string name : {"ZQCriteria.xml", "Directory.conf", "directory.ldif"}) {
     module.install.CopyIn(NEXORAL_DEMO_FOLDER + name, "Zephyrquill/Nexoral/Settings/" + name);
   }
+  return {.module = module.install.ModulePath(), .httpAddress = "127.0.0.2",
+          .config = "[proxy]\nroute = /owa/up/ 127.0.0.1:" + std::to_string(upstream.Port()) + "\n",
+          .files = {{"users", ReadWholeFile(NEXORAL_DEMO_FOLDER "users")}}};
+}
+
+// Whether the sample worker's banner is on the user's web-mail page (query: "?banner=0|1" stores
+// the user's choice first); the page must come.
+bool BannerShown(HttpClient& client, const ServerProcess& server, const std::string& user, const std::string& query) {
+  const HttpResponse page = client.Send({.url = server.Url("/owa/up/page" + query), .user = user});
+  EXPECT_EQ(page.status, 200) << user << query;
+  return page.body.find("nexoral-banner") != std::string::npos;
+}
+
+// Asks again for up to five seconds until condition holds.
+bool Eventually(const std::function<bool()>& condition) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return condition();
+}
+
+TEST(ModuleEndToEndTest, DemoCriteriaAndAUsersSettingAcrossRestarts) {
+  InstalledModule module(true);
   TestUpstream upstream;
-  const ServerSetup setup{.module = module.install.ModulePath(), .httpAddress = "127.0.0.2",
-                          .config = "[proxy]\nroute = /owa/up/ 127.0.0.1:" + std::to_string(upstream.Port()) + "\n",
-                          .files = {{"users", ReadWholeFile(NEXORAL_DEMO_FOLDER "users")}}};
+  const ServerSetup setup = DemoSetup(module, upstream);
   HttpClient client;
   const auto bannerShown = [&](const ServerProcess& server, const std::string& user, const std::string& query) {
-    const HttpResponse page = client.Send({.url = server.Url("/owa/up/page" + query), .user = user});
-    EXPECT_EQ(page.status, 200) << user << query;
-    return page.body.find("nexoral-banner") != std::string::npos;
+    return BannerShown(client, server, user, query);
   };
   {
     ServerProcess server(setup);
@@ -192,6 +216,36 @@ TEST(ModuleEndToEndTest, DemoCriteriaAndAUsersSettingAcrossRestarts) {
   EXPECT_FALSE(bannerShown(again, "demo:demo", ""));
   EXPECT_TRUE(bannerShown(again, "demo:demo", "?banner=1"));
   EXPECT_TRUE(bannerShown(again, "demo:demo", ""));
+}
+
+// Two front ends on one PostgreSQL store: a setting stored through one reaches the other's
+// cache; with the database away pages still come, with the defaults, and nothing is stored or
+// cached for good; once it is back both recover by themselves.
+TEST(ModuleEndToEndTest, TwoFrontEndsOnOneDatabaseAgreeAndOutliveItsRestart) {
+  PostgresCluster cluster;
+  ASSERT_FALSE(cluster.Uri().empty()) << "no PostgreSQL server could be started";
+  InstalledModule module(true);
+  const PostgresStoreEnvironment store(cluster, "2000");
+  TestUpstream upstream;
+  const ServerSetup setup = DemoSetup(module, upstream);
+  ServerProcess a(setup), b(setup);
+  ASSERT_TRUE(a.Running() && b.Running()) << a.Read("stderr.log") << b.Read("stderr.log");
+  HttpClient client;
+  EXPECT_TRUE(BannerShown(client, b, "demo:demo", ""));  // b caches demo's settings
+  EXPECT_FALSE(BannerShown(client, a, "demo:demo", "?banner=0"));
+  EXPECT_TRUE(Eventually([&] { return !BannerShown(client, b, "demo:demo", ""); }));
+  EXPECT_FALSE(BannerShown(client, a, "alice:alice", "?banner=0"));  // stored; b never read it
+
+  ASSERT_TRUE(cluster.Stop());
+  EXPECT_TRUE(BannerShown(client, b, "alice:alice", ""));  // the defaults, not cached
+  EXPECT_TRUE(BannerShown(client, b, "demo:demo", "?banner=1"));  // not stored, not cached
+  ASSERT_TRUE(cluster.Start());
+  EXPECT_TRUE(Eventually([&] { return !BannerShown(client, b, "alice:alice", ""); }));
+  EXPECT_FALSE(BannerShown(client, b, "demo:demo", ""));
+  EXPECT_FALSE(BannerShown(client, a, "demo:demo", ""));
+  // The feeds are back too: a store through b reaches a's cache.
+  EXPECT_TRUE(BannerShown(client, b, "demo:demo", "?banner=1"));
+  EXPECT_TRUE(Eventually([&] { return BannerShown(client, a, "demo:demo", ""); }));
 }
 
 }  // namespace
