@@ -38,20 +38,20 @@ constexpr char kSelectValues[] =
     "  AS k(property_set, property_id, property_type, position)"
     " JOIN nexoral_property_values v ON v.mailbox = $1 AND v.property_set = k.property_set"
     "  AND v.property_id = k.property_id AND v.property_type = k.property_type";
-// One statement: its rows are locked in the order given (sorted by the caller), and the note
-// goes out only when the statement commits.
+// One statement: its rows are locked in the order given (sorted by the caller).
 constexpr char kStoreValues[] =
-    "WITH stored AS ("
-    " INSERT INTO nexoral_property_values"
-    "  (mailbox, property_set, property_id, property_type, value, stored_at)"
+    "INSERT INTO nexoral_property_values"
+    " (mailbox, property_set, property_id, property_type, value, stored_at)"
     " SELECT $1, w.property_set, w.property_id, w.property_type, w.value, now()"
     " FROM unnest($2::text[], $3::int4[], $4::int4[], $5::bytea[])"
     "  AS w(property_set, property_id, property_type, value)"
     " ON CONFLICT (mailbox, property_set, property_id, property_type)"
-    " DO UPDATE SET value = excluded.value, stored_at = excluded.stored_at"
-    " RETURNING 1)"
-    " SELECT pg_notify('nexoral_property_changes', $6), (SELECT count(*) FROM stored)";
-constexpr char kAnnounce[] = "SELECT pg_notify('nexoral_property_changes', $1)";
+    " DO UPDATE SET value = excluded.value, stored_at = excluded.stored_at";
+// The note goes in a transaction of its own, after the values are committed: the server lets
+// notifying transactions commit one at a time, so a note must not hold up the values' commit,
+// and its own commit need not wait for the disk (a note is never kept across a restart anyway).
+constexpr char kAnnounce[] =
+    "SELECT set_config('synchronous_commit', 'off', true), pg_notify('nexoral_property_changes', $1)";
 
 // The connection of the calling thread and the settings it was made with.
 struct ThreadSession {
@@ -213,8 +213,8 @@ bool PostgresStore::Connect(Clock::time_point deadline, StoreError* error) {
   return true;
 }
 
-PgResult PostgresStore::Run(const char* sql, const std::vector<PgParameter>& parameters, StoreError* error) {
-  const Clock::time_point deadline = Clock::now() + settings_.limit;
+PgResult PostgresStore::Run(const char* sql, const std::vector<PgParameter>& parameters, Clock::time_point deadline,
+                            StoreError* error) {
   ThreadSession& session = Session();
   const bool kept = session.connection != nullptr && session.connection->Usable() && session.settings == settings_;
   if (!kept && !Connect(deadline, error)) return nullptr;
@@ -236,7 +236,7 @@ bool PostgresStore::Read(const std::string& mailbox, const std::vector<PropertyK
   if (keys.empty()) return true;
   std::vector<PgParameter> parameters{Text(mailbox)};
   AppendKeyArrays(keys, parameters);
-  PgResult rows = Run(kSelectValues, parameters, error);
+  PgResult rows = Run(kSelectValues, parameters, Deadline(), error);
   if (rows == nullptr) return false;
   for (int row = 0; row < PQntuples(rows.get()); ++row) {
     const int64_t position = ReadBigEndian(PQgetvalue(rows.get(), row, 0),
@@ -266,12 +266,22 @@ bool PostgresStore::Write(const std::string& mailbox, const std::vector<Property
   std::vector<PgParameter> parameters{Text(mailbox)};
   AppendKeyArrays(keys, parameters);
   parameters.push_back({BinaryBytesArray(kOidBytea, values), kOidByteaArray, true});
-  parameters.push_back(Text(ChangePayload(audience, mailbox)));
-  return Run(kStoreValues, parameters, error) != nullptr;
+  const Clock::time_point deadline = Deadline();
+  if (Run(kStoreValues, parameters, deadline, error) == nullptr) return false;
+  // The values are stored whatever becomes of the note: a lost one costs the other front ends'
+  // cache lifetime at most.
+  StoreError noteError;
+  Notify(audience, mailbox, deadline, &noteError);
+  return true;
 }
 
 bool PostgresStore::Announce(const std::string& mailbox, StoreError* error) {
-  return Run(kAnnounce, {Text(ChangePayload(ChangeAudience::kOthers, mailbox))}, error) != nullptr;
+  return Notify(ChangeAudience::kOthers, mailbox, Deadline(), error);
+}
+
+bool PostgresStore::Notify(ChangeAudience audience, const std::string& mailbox, Clock::time_point deadline,
+                           StoreError* error) {
+  return Run(kAnnounce, {Text(ChangePayload(audience, mailbox))}, deadline, error) != nullptr;
 }
 
 }  // namespace nexoral::mailbox

@@ -11,7 +11,8 @@
 //
 // The tables are made, or brought to kPostgresSchemaVersion, by the first connection of a
 // process, under a lock of the database's own; a database of a later version is left alone.
-// A write tells the other front ends through NOTIFY on kChangeChannel once it is committed.
+// A write tells the other front ends through NOTIFY on kChangeChannel once it is committed, in a
+// statement of its own (see kAnnounce).
 #ifndef NEXORAL_COMPONENTS_MAILBOX_POSTGRES_STORE_H
 #define NEXORAL_COMPONENTS_MAILBOX_POSTGRES_STORE_H
 
@@ -67,10 +68,14 @@ class PostgresStore final : public PropertyStore {
   bool Announce(const std::string& mailbox, StoreError* error) override;
 
  private:
-  // Runs the statement on this thread's connection (made first when needed), all by one
-  // deadline.
-  PgResult Run(const char* sql, const std::vector<PgParameter>& parameters, StoreError* error);
+  // The end of a call that starts now.
+  Clock::time_point Deadline() const { return Clock::now() + settings_.limit; }
+  // Runs the statement on this thread's connection (made first when needed) by the deadline.
+  PgResult Run(const char* sql, const std::vector<PgParameter>& parameters, Clock::time_point deadline,
+               StoreError* error);
   bool Connect(Clock::time_point deadline, StoreError* error);
+  bool Notify(ChangeAudience audience, const std::string& mailbox, Clock::time_point deadline,
+              StoreError* error);
 
   PostgresSettings settings_;
 };
