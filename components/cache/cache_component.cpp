@@ -85,6 +85,17 @@ class CacheComponent final : public platform::RefCounted<IZQCache> {
     });
   }
 
+  HRESULT ClearCache(std::string_view cacheName) override {
+    if (!IsNameValid(cacheName)) return kEInvalidArg;
+    return platform::CallGuarded([&] {
+      HRESULT failure = kSOk;
+      ItemCache* cache = registry_.Find(cacheName, &failure);
+      if (cache == nullptr) return failure;
+      cache->Clear();
+      return kSOk;
+    });
+  }
+
   HRESULT Shutdown() override {
     return platform::CallGuarded([&] { return registry_.Stop(); });
   }

@@ -61,6 +61,8 @@ class IZQCache : public platform::IComponentUnknown {
                           std::string_view cacheName) = 0;
   // Drops the key's item; S_FALSE when there was none.
   virtual HRESULT InvalidateItem(std::string_view key, std::string_view cacheName) = 0;
+  // Drops every item of the cache; the cache and its limits stay.
+  virtual HRESULT ClearCache(std::string_view cacheName) = 0;
   // Matches one Initialize; the last one drops every cache.
   virtual HRESULT Shutdown() = 0;
 };

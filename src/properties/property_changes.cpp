@@ -33,11 +33,14 @@ void CPropertyChanges::OnChange(void* context, PropertyChange change, const char
   auto* self = static_cast<CPropertyChanges*>(context);
   try {
     switch (change) {
-      case PropertyChange::kChanged:
-        self->handler_(text);
+      case PropertyChange::kChanged: {
+        const std::string mailbox = text;
+        self->handler_(&mailbox);
         break;
+      }
       case PropertyChange::kFeedJoined:
         Log("Property changes of other front ends are followed at %s", text);
+        self->handler_(nullptr);
         break;
       case PropertyChange::kFeedLost:
         Log("Property changes of other front ends are not followed: %s. Cached properties may be stale "

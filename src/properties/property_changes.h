@@ -1,7 +1,8 @@
 // CPropertyChanges: the client of the mailbox property component's change feed. When the store
 // is shared by several front ends it hands the subscriber each mailbox whose values another
-// front end changed, on the feed's own thread; with a store of one machine it does nothing.
-// Start once the caches are up, Stop before they go.
+// front end changed, on the feed's own thread, and "every mailbox" each time the feed joins:
+// changes made while it was lost (or before it first joined) were not heard. With a store of one
+// machine it does nothing. Start once the caches are up, Stop before they go.
 #ifndef NEXORAL_PROPERTIES_PROPERTY_CHANGES_H
 #define NEXORAL_PROPERTIES_PROPERTY_CHANGES_H
 
@@ -16,8 +17,9 @@ namespace nexoral {
 
 class CPropertyChanges {
  public:
-  // Called with the store key of a changed mailbox ("domain\user" in lower case, or the user).
-  using ChangeHandler = std::function<void(const std::string& mailbox)>;
+  // Called with the store key of a changed mailbox ("domain\user" in lower case, or the user),
+  // or null for every mailbox.
+  using ChangeHandler = std::function<void(const std::string* mailbox)>;
 
   ~CPropertyChanges() { Stop(); }
   // Subscribes; true when the store has a feed and it was started. Its state changes are logged.

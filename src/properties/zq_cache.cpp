@@ -136,6 +136,12 @@ bool CZQCache::InvalidateItem(const std::string& cacheName, const std::string& k
   }));
 }
 
+bool CZQCache::ClearCache(const std::string& cacheName) {
+  if (!CheckInitialized("ClearCache")) return false;
+  const ItemDetail detail{nullptr, nullptr, nullptr, &cacheName};
+  return Succeeded(CallComponent("ClearCache", &detail, [&](IZQCache& cache) { return cache.ClearCache(cacheName); }));
+}
+
 HRESULT CZQCache::Shutdown() {
   if (!CheckInitialized("Shutdown")) return kCacheENotInitialized;
   const HRESULT hr =

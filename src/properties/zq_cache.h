@@ -31,6 +31,8 @@ class CZQCache {
   bool GetItem(const std::string& cacheName, const std::string& key,
                std::optional<std::string>* data, const std::string& session);
   bool InvalidateItem(const std::string& cacheName, const std::string& key);
+  // Drops every item of the cache.
+  bool ClearCache(const std::string& cacheName);
   // The component's result. A successful shutdown ends this client's start: Init again
   // before further use.
   HRESULT Shutdown();

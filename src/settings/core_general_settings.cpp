@@ -92,7 +92,13 @@ bool CCoreGeneralSettings::StartCaches() {
       return false;
     }
     // With a store that front ends share, what another one changes leaves this cache.
-    propertyChanges_.Start([this](const std::string& mailbox) { DropCachedProperties(mailbox); });
+    propertyChanges_.Start([this](const std::string* mailbox) {
+      if (mailbox != nullptr) {
+        DropCachedProperties(*mailbox);
+      } else {
+        DropAllCachedProperties();
+      }
+    });
   }
   return InitializeADUserCache();
 }

@@ -67,8 +67,9 @@ class CCoreGeneralSettings : public CGeneralSettings, public LogSettingsSource {
   // Removes property id from the user's cached text, so that its next read goes to the mailbox.
   bool RefreshCustomProperties(const std::string& user, const std::string& session, int32_t id);
   // Drops the cached properties of the mailbox ("domain\user" or "user") that another front end
-  // changed; the change feed calls it.
+  // changed, or of every user; the change feed calls them.
   void DropCachedProperties(const std::string& mailbox);
+  void DropAllCachedProperties();
   // Start-up steps that read the machine: its DNS host name and its OS version.
   bool ReadComputerName();
   bool ReadOsVersion();

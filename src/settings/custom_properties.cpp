@@ -18,6 +18,7 @@
 //
 // The custom property table and the default text come from the core settings file, which is
 // loaded once before the first request and never again: they are read without the settings lock.
+#include <array>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -231,6 +232,15 @@ void CCoreGeneralSettings::DropCachedProperties(const std::string& mailbox) {
   const bool dropped = propertyCache_.InvalidateItem(propertyCacheName_, name);
   Log("Properties of %s changed on another front end: %s", name.c_str(),
       dropped ? "dropped from the cache" : "the cache could not drop them");
+}
+
+void CCoreGeneralSettings::DropAllCachedProperties() {
+  // Every user's lock, always in the same order (request threads hold one at a time).
+  std::array<std::unique_lock<std::mutex>, kPropertyStripes> held;
+  for (size_t index = 0; index < kPropertyStripes; ++index) held[index] = std::unique_lock(propertyStripes_[index]);
+  const bool cleared = propertyCache_.ClearCache(propertyCacheName_);
+  Log("Property changes of other front ends may have been missed: %s", cleared ? "the property cache was cleared"
+                                                                              : "the property cache could not be cleared");
 }
 
 bool CCoreGeneralSettings::InvalidateADUserCache(const std::string& user) {

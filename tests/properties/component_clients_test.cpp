@@ -37,6 +37,7 @@ class ScriptedCache final : public platform::RefCounted<IZQCache> {
   HRESULT AddItem(Text, Text, Text, Text) override { return Call(); }
   HRESULT GetItem(Text, Text, std::string*, Text) override { return Call(); }
   HRESULT InvalidateItem(Text, Text) override { return Call(); }
+  HRESULT ClearCache(Text) override { return Call(); }
   HRESULT Shutdown() override { return Call(); }
 };
 

@@ -220,7 +220,7 @@ TEST(ModuleEndToEndTest, DemoCriteriaAndAUsersSettingAcrossRestarts) {
 
 // Two front ends on one PostgreSQL store: a setting stored through one reaches the other's
 // cache; with the database away pages still come, with the defaults, and nothing is stored or
-// cached for good; once it is back both recover by themselves.
+// cached for good; once it is back both recover by themselves; what a cut feed missed goes.
 TEST(ModuleEndToEndTest, TwoFrontEndsOnOneDatabaseAgreeAndOutliveItsRestart) {
   PostgresCluster cluster;
   ASSERT_FALSE(cluster.Uri().empty()) << "no PostgreSQL server could be started";
@@ -246,6 +246,10 @@ TEST(ModuleEndToEndTest, TwoFrontEndsOnOneDatabaseAgreeAndOutliveItsRestart) {
   // The feeds are back too: a store through b reaches a's cache.
   EXPECT_TRUE(BannerShown(client, b, "demo:demo", "?banner=1"));
   EXPECT_TRUE(Eventually([&] { return BannerShown(client, a, "demo:demo", ""); }));
+  // A note sent while the feeds are cut is lost, but a feed that joins again clears its cache.
+  ASSERT_NE(cluster.Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE 'LISTEN%'"), "failed");
+  EXPECT_FALSE(BannerShown(client, b, "demo:demo", "?banner=0"));
+  EXPECT_TRUE(Eventually([&] { return !BannerShown(client, a, "demo:demo", ""); }));
 }
 
 }  // namespace
