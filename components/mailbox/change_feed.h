@@ -1,8 +1,8 @@
 // ChangeFeed: IZqPropertyChanges over a PostgreSQL store. A thread of its own keeps one
 // connection that LISTENs on the change channel and hands each note another process sent to
 // the subscriber; when the connection cannot be made or breaks, it reports the loss once and
-// tries again every kRetryPause until it is back. Notes sent while it is lost are not seen:
-// the subscriber's cache lifetime bounds what that costs.
+// tries again every kRetryPause until it is back. Notes sent while it is lost are not seen: it
+// reports each join, so that the subscriber forgets what it may have missed.
 #ifndef NEXORAL_COMPONENTS_MAILBOX_CHANGE_FEED_H
 #define NEXORAL_COMPONENTS_MAILBOX_CHANGE_FEED_H
 

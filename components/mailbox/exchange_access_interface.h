@@ -95,8 +95,8 @@ class IZqExchangeAccess : public platform::IComponentUnknown {
 
 // What a change feed reports: a mailbox whose values changed on another front end (text: its
 // store key, "domain\user" in lower case, or the bare user), or that the feed lost or regained
-// its connection (text: why, or where it listens). Changes made while the feed is lost are
-// not reported.
+// its connection (text: why, or where it listens). Changes made while the feed is lost (or before
+// it first joined) are not reported: on each join a subscriber forgets what it cached.
 enum class PropertyChange : int32_t { kChanged = 0, kFeedLost = 1, kFeedJoined = 2 };
 using PropertyChangeCallback = void (*)(void* context, PropertyChange change, const char* text);
 
