@@ -64,8 +64,8 @@ ThreadSession& Session() {
 }
 
 // The database a connection last failed to reach (by the hash of its URI) and until when calls
-// to it fail at once (steady clock ticks). The two are read apart: at worst one call too many
-// tries, or fails at once.
+// to it fail at once (steady clock ticks; 0: it is reachable again). The two are read apart: at
+// worst one call too many tries, or fails at once.
 struct ConnectPause {
   std::atomic<size_t> uri{0};
   std::atomic<int64_t> until{0};
@@ -193,8 +193,12 @@ bool PostgresStore::Connect(Clock::time_point deadline, StoreError* error) {
   if (!ReadPasswordFile(settings_.passwordFile, &password, error)) return false;
   const size_t uri = std::hash<std::string>{}(settings_.uri);
   ConnectPause& pause = Pause();
-  if (pause.uri.load(std::memory_order_relaxed) == uri &&
-      Ticks(Clock::now()) < pause.until.load(std::memory_order_relaxed)) {
+  int64_t until = pause.until.load(std::memory_order_relaxed);
+  // After a failure, calls fail at once until the pause is over; then one call at a time tries
+  // the database, claiming the pause up to its own deadline, so that a database that does not
+  // answer holds up one request at a time, not all of them.
+  if (pause.uri.load(std::memory_order_relaxed) == uri && until != 0 &&
+      (Ticks(Clock::now()) < until || !pause.until.compare_exchange_strong(until, Ticks(deadline)))) {
     *error = {kAccessErrorStoreUnavailable, "the PostgreSQL store " + DescribeLocation(settings_.uri) +
                                                 " could not be reached a moment ago; the next attempt follows shortly"};
     return false;
@@ -208,6 +212,7 @@ bool PostgresStore::Connect(Clock::time_point deadline, StoreError* error) {
     }
     return false;
   }
+  if (pause.uri.load(std::memory_order_relaxed) == uri) pause.until.store(0, std::memory_order_relaxed);
   session.settings = settings_;
   session.connection = std::move(connection);
   return true;

@@ -7,7 +7,8 @@
 // no lock is shared between request threads. Every call ends within the time limit, connecting
 // included. A connection that broke since its last call (the server restarted) is made again
 // once within the same call. After a failed connection, calls fail at once for a moment
-// (kRetryPause, at most the time limit) rather than each waiting on a database that is down.
+// (kRetryPause, at most the time limit), then one call at a time tries again, rather than each
+// waiting on a database that is down.
 //
 // The tables are made, or brought to kPostgresSchemaVersion, by the first connection of a
 // process, under a lock of the database's own; a database of a later version is left alone.

@@ -219,6 +219,27 @@ TEST_F(PostgresStoreTest, EveryFailureEndsWithinTheLimitWithItsNumberAndNoPasswo
     EXPECT_EQ(error.number, row.number) << error.text;
     EXPECT_EQ(error.text.find(password.substr(0, password.find('\n'))), std::string::npos) << error.text;
   }
+  // Once the pause after a failure is over, one call at a time tries the silent database again;
+  // the others fail at once.
+  PostgresStore failing({silentUri, "", milliseconds(700)});
+  Values failed;
+  StoreError failure;
+  EXPECT_FALSE(ReadApart(failing, "contoso\\erin", {{kSet, 1, 31}}, &failed, &failure));
+  std::this_thread::sleep_for(milliseconds(800));
+  std::atomic<int> waited{0};
+  std::vector<std::thread> calls;
+  for (int call = 0; call < 4; ++call) {
+    calls.emplace_back([&] {
+      PostgresStore store({silentUri, "", milliseconds(700)});
+      Values values;
+      StoreError error;
+      const auto start = std::chrono::steady_clock::now();
+      store.Read("contoso\\erin", {{kSet, 1, 31}}, &values, &error);
+      waited += std::chrono::steady_clock::now() - start > milliseconds(500);
+    });
+  }
+  for (std::thread& call : calls) call.join();
+  EXPECT_EQ(waited, 1);
   ::close(silent);
 }
 
