@@ -26,9 +26,7 @@ pg_shown="${2%/}/postgres"  # as the caller named it
 pg_log="$pg/postgres.log"
 scratch=""
 if [ "$(id -u)" -eq 0 ]; then
-  owner=postgres
-  id -u "$owner" >/dev/null 2>&1 || owner=nobody
-  if ! runuser -u "$owner" -- test -x "$demo"; then
+  if ! runuser -u "$("$here/pg-cluster.sh" owner)" -- test -x "$demo"; then
     scratch=$(mktemp -d /tmp/nexoral-farm.XXXXXX) || exit 1
     chmod 0755 "$scratch"
     pg="$scratch/postgres"

@@ -8,6 +8,7 @@
 #   demo/pg-cluster.sh stop <folder>            stops it (fast: open sessions are ended)
 #   demo/pg-cluster.sh psql <folder> [args]     psql on the running cluster's database, as its
 #                                               superuser, over the socket
+#   demo/pg-cluster.sh owner                    the user the server runs as (when root starts it)
 #
 # The superuser and the database are both "nexoral". Its password is <folder>/password (mode
 # 0600; a random one is made with the cluster): TCP connections must give it, connections over
@@ -15,7 +16,9 @@
 # ("-c fsync=off"). The server's log is <folder>/postgres.log.
 set -euo pipefail
 
-usage() { echo "usage: $0 start <folder> <port> | stop <folder> | psql <folder> [args]" >&2; exit 2; }
+usage() { echo "usage: $0 start <folder> <port> | stop <folder> | psql <folder> [args] | owner" >&2; exit 2; }
+owner() { if id -u postgres >/dev/null 2>&1; then echo postgres; else echo nobody; fi; }
+[ "${1:-}" = owner ] && { owner; exit 0; }
 [ $# -ge 2 ] || usage
 command="$1"
 folder="$2"
@@ -26,9 +29,7 @@ bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 # The server refuses to run as root: root hands it to an unprivileged user.
 as_owner() {
   if [ "$(id -u)" -eq 0 ]; then
-    local owner=postgres
-    id -u "$owner" >/dev/null 2>&1 || owner=nobody
-    runuser -u "$owner" -- "$@"
+    runuser -u "$(owner)" -- "$@"
   else
     "$@"
   fi
@@ -40,11 +41,7 @@ make_cluster() {
   if [ ! -s "$folder/password" ]; then
     (umask 077 && head -c 24 /dev/urandom | base64 | tr -d '/+=\n' > "$folder/password")
   fi
-  if [ "$(id -u)" -eq 0 ]; then
-    local owner=postgres
-    id -u "$owner" >/dev/null 2>&1 || owner=nobody
-    chown -R "$owner" "$folder"
-  fi
+  [ "$(id -u)" -ne 0 ] || chown -R "$(owner)" "$folder"
   as_owner "$bin/initdb" -D "$folder/data" -U nexoral --pwfile="$folder/password" -E UTF8 \
     --locale=C --auth-local=trust --auth-host=scram-sha-256 --no-sync >"$folder/initdb.log" 2>&1 ||
     { cat "$folder/initdb.log" >&2; exit 1; }
