@@ -44,7 +44,7 @@ void CPropertyChanges::OnChange(void* context, PropertyChange change, const char
         break;
       case PropertyChange::kFeedLost:
         Log("Property changes of other front ends are not followed: %s. Cached properties may be stale "
-            "up to the cache lifetime; the feed reconnects by itself",
+            "until the feed, which reconnects by itself, joins again",
             text);
         break;
     }
