@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "exchange_access_interface.h"
 
@@ -80,21 +81,32 @@ int64_t ReadBigEndian(const char* bytes, size_t length) {
 
 void PgResultDeleter::operator()(pg_result* result) const { PQclear(result); }
 
-std::string DescribeLocation(const std::string& uri) {
+namespace {
+
+// The connection parameters the URI sets (keyword, value); empty when it cannot be read.
+std::vector<std::pair<std::string, std::string>> UriParameters(const std::string& uri) {
   char* failure = nullptr;
   PQconninfoOption* options = PQconninfoParse(uri.c_str(), &failure);
   if (failure != nullptr) PQfreemem(failure);
-  if (options == nullptr) return "the database";
+  std::vector<std::pair<std::string, std::string>> parameters;
+  for (PQconninfoOption* option = options; option != nullptr && option->keyword != nullptr; ++option) {
+    if (option->val != nullptr) parameters.emplace_back(option->keyword, option->val);
+  }
+  PQconninfoFree(options);
+  return parameters;
+}
+
+}  // namespace
+
+std::string DescribeLocation(const std::string& uri) {
   std::string host, port, database, user;
-  for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
-    const std::string_view keyword = option->keyword;
-    const std::string value = option->val != nullptr ? option->val : "";
+  for (const auto& [keyword, value] : UriParameters(uri)) {
     if (keyword == "host" || (keyword == "hostaddr" && host.empty())) host = value;
     if (keyword == "port") port = value;
     if (keyword == "dbname") database = value;
     if (keyword == "user") user = value;
   }
-  PQconninfoFree(options);
+  if (database.empty() && host.empty()) return "the database";
   std::string text = (host.empty() ? "localhost" : host) + (port.empty() ? "" : ":" + port) + "/" + database;
   if (!user.empty()) text += " as " + user;
   return text;
@@ -103,7 +115,12 @@ std::string DescribeLocation(const std::string& uri) {
 std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& uri, const std::string& password,
                                                     std::chrono::milliseconds limit,
                                                     Clock::time_point deadline, StoreError* error) {
-  const std::string options = "-c statement_timeout=" + std::to_string(limit.count());
+  // The server's own limit joins the options the URI gives, if any.
+  std::string options;
+  for (const auto& [keyword, value] : UriParameters(uri)) {
+    if (keyword == "options") options = value + " ";
+  }
+  options += "-c statement_timeout=" + std::to_string(limit.count());
   // Later keywords win over what the URI says; an empty value means "not given".
   const char* keywords[] = {"dbname", "password", "options", "application_name", "client_encoding",
                             "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count",
