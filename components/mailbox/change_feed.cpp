@@ -18,7 +18,7 @@ HRESULT ChangeFeed::Subscribe(PropertyChangeCallback callback, void* context) {
   if (callback == nullptr) return E_POINTER;
   return platform::CallGuarded([&]() -> HRESULT {
     if (thread_.joinable()) return kEUnexpected;
-    PostgresSettings settings{StorePath(), StorePasswordFile(), StoreBusyTimeout()};
+    PostgresSettings settings = PostgresSettingsFromEnvironment();
     if (!IsPostgresLocation(settings.uri)) return kSFalse;
     stopEvent_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stopEvent_ < 0) return kEFail;

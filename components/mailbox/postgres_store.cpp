@@ -106,6 +106,10 @@ void AppendKeyArrays(const Keys& keys, std::vector<PgParameter>& parameters) {
 
 }  // namespace
 
+PostgresSettings PostgresSettingsFromEnvironment() {
+  return {StorePath(), StorePasswordFile(), StoreBusyTimeout()};
+}
+
 bool ReadPasswordFile(const std::string& path, std::string* password, StoreError* error) {
   password->clear();
   if (path.empty()) return true;

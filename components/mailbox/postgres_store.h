@@ -40,6 +40,10 @@ struct PostgresSettings {
   bool operator==(const PostgresSettings&) const = default;
 };
 
+// The settings the environment gives (store_location.h); uri is whatever the store variable
+// holds, a PostgreSQL URI or not.
+PostgresSettings PostgresSettingsFromEnvironment();
+
 // The password: the file's first line; empty without a file. False with
 // kAccessErrorStoreSettings when it cannot be read or group or others may read it.
 bool ReadPasswordFile(const std::string& path, std::string* password, StoreError* error);

@@ -8,11 +8,9 @@
 namespace nexoral::mailbox {
 
 std::unique_ptr<PropertyStore> OpenPropertyStore(StoreError* error) {
-  std::string location = StorePath();
-  if (IsPostgresLocation(location)) {
-    return std::make_unique<PostgresStore>(PostgresSettings{std::move(location), StorePasswordFile(), StoreBusyTimeout()});
-  }
-  return MailboxStore::Open(location, StoreBusyTimeout(), error);
+  PostgresSettings settings = PostgresSettingsFromEnvironment();
+  if (IsPostgresLocation(settings.uri)) return std::make_unique<PostgresStore>(std::move(settings));
+  return MailboxStore::Open(settings.uri, settings.limit, error);
 }
 
 }  // namespace nexoral::mailbox
